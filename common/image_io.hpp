@@ -1,0 +1,20 @@
+// Reading and writing image files by their bytes, so that any file name the
+// file system holds (non-ASCII folders included) works.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <string>
+
+namespace common {
+
+// The 8-bit BGR image in the file at `path`. Throws FileError when the file
+// cannot be read and std::invalid_argument when it holds no decodable image.
+cv::Mat read_image(const std::string& path);
+
+// Writes `image` to `path` in the format that `extension` (".jpg", ".png",
+// ".bmp", ...) names. Throws std::invalid_argument for an extension OpenCV
+// has no encoder for, FileError when the file cannot be written.
+void save_image(const cv::Mat& image, const std::string& path, const std::string& extension);
+
+}  // namespace common

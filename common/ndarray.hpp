@@ -1,0 +1,32 @@
+// Conversion between NumPy arrays and cv::Mat.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <opencv2/core.hpp>
+
+namespace common {
+
+namespace py = pybind11;
+
+// A cv::Mat over the pixels of a NumPy array. The view keeps the array alive,
+// so `mat` stays valid while the GIL is released, as long as the view lives.
+struct MatView {
+    py::object owner;
+    cv::Mat mat;
+};
+
+// Views `value` (an array, or anything np.asarray takes) as a cv::Mat without
+// copying when every row is contiguous, which covers crops and row slices;
+// other layouts (column steps, reversed axes, channel slices) are copied into
+// a contiguous array first, never misread. 2-D arrays are single-channel,
+// 3-D arrays have shape[2] channels. `name` labels errors.
+MatView mat_view(py::handle value, const char* name);
+
+// A NumPy array over the pixels of `mat`, sharing them without a copy: the
+// array keeps the matrix's memory alive. Single-channel matrices give 2-D
+// arrays, others rows x cols x channels.
+py::array to_array(cv::Mat mat);
+
+}  // namespace common

@@ -1,0 +1,35 @@
+// Small conversions between Python values and the core's C++ values.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+namespace common {
+
+namespace py = pybind11;
+
+// A path given as str, bytes or any os.PathLike, in the file-system encoding
+// (non-ASCII names survive the round trip).
+std::string fs_path(py::handle path);
+
+// The str of a file-system path.
+py::str fs_str(const std::string& path);
+
+// Python's own arithmetic, for values whose type the result must keep
+// (an int stays an int, a float a float).
+py::object floordiv(py::handle a, py::handle b);
+py::object mod(py::handle a, py::handle b);
+py::object truediv(py::handle a, py::handle b);
+
+// operator.index(value) as a C++ integer: ints and integer-like values only,
+// with the interpreter's TypeError otherwise (as range() does).
+long long to_index(py::handle value);
+
+// bool(value), with the interpreter's error when it has no truth value.
+bool is_true(py::handle value);
+
+// int(value): the interpreter's int conversion (floats truncate toward zero).
+py::int_ to_int(py::handle value);
+
+}  // namespace common
