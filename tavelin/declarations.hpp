@@ -1,0 +1,14 @@
+// The parts of module Tavelin, each defined in its own file and added to the
+// module in the order of module.cpp.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace tavelin {
+
+namespace py = pybind11;
+
+// Clip, TimeCal and the Capture class with its record methods.
+void declare_capture(py::module_& m);
+
+}  // namespace tavelin

@@ -1,0 +1,19 @@
+// Module Tavelin: the capture record, phase masks, contour masks, clips and
+// clock time, and the readers of frames of a recording.
+#include "common/binding.hpp"
+#include "tavelin/declarations.hpp"
+
+PYBIND11_MODULE(Tavelin, m) {
+    common::init_module(m);
+    m.doc() = "Capture and phase analysis: Capture, Phases, Clip, TimeCal, the phase and\n"
+              "contour masks, and the frame readers of a multi-file recording.";
+
+    // What the module's functions find as globals: the helpers, Video and
+    // GetCaptures, the picker, and two functions of Dravio.
+    common::import_star(m, "Hollark");
+    common::import_star(m, "Tessil");
+    common::import_star(m, "Rimwell");
+    common::import_names(m, "Dravio", {"GetIndex", "cv_GenImage"});
+
+    tavelin::declare_capture(m);
+}
