@@ -24,6 +24,12 @@ FrameReader& FrameReader::operator=(FrameReader&&) noexcept = default;
 
 bool FrameReader::is_open() const { return impl_->capture.isOpened(); }
 
+cv::Size FrameReader::frame_size() const {
+    if (!impl_->capture.isOpened()) return {};
+    return {static_cast<int>(impl_->capture.get(cv::CAP_PROP_FRAME_WIDTH)),
+            static_cast<int>(impl_->capture.get(cv::CAP_PROP_FRAME_HEIGHT))};
+}
+
 bool FrameReader::read(int64_t index, cv::Mat& out) {
     out.release();
     if (!impl_->capture.isOpened()) return false;

@@ -24,6 +24,9 @@ public:
 
     bool is_open() const;
 
+    // The frame size the file reports (0 x 0 when it could not be opened).
+    cv::Size frame_size() const;
+
     // Frame `index` as 8-bit BGR, the same pixels cv::VideoCapture::read()
     // gives; false (and `out` left empty) when there is no such frame. A
     // negative index reads frame 0, as OpenCV's seek does.

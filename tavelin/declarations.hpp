@@ -11,4 +11,10 @@ namespace py = pybind11;
 // Clip, TimeCal and the Capture class with its record methods.
 void declare_capture(py::module_& m);
 
+// GetFrameIndex, GetFrameIndex2, GetFrames_multi, ExtractFromVideos.
+void declare_frame_readers(py::module_& m);
+
+// Image2Capture and Img2Video.
+void declare_image_folder(py::module_& m);
+
 }  // namespace tavelin

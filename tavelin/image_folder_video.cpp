@@ -1,0 +1,77 @@
+#include "tavelin/image_folder_video.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <opencv2/imgcodecs.hpp>
+#include <stdexcept>
+#include <utility>
+
+#include "common/errors.hpp"
+#include "common/image_io.hpp"
+#include "common/video_writer.hpp"
+
+namespace fs = std::filesystem;
+
+namespace tavelin {
+
+std::vector<std::string> entries_by_modification_time(const std::string& folder) {
+    std::error_code error;
+    fs::directory_iterator listing(folder, error);
+    if (error) throw common::FileError(error.value(), folder);
+    std::vector<std::pair<double, std::string>> entries;
+    for (const auto& entry : listing) {
+        const std::string path = (fs::path(folder) / entry.path().filename()).string();
+        struct stat info {};
+        if (::stat(path.c_str(), &info) != 0) throw common::FileError(errno, path);
+        // Seconds as a double, as os.path.getmtime gives them.
+        entries.emplace_back(static_cast<double>(info.st_mtim.tv_sec) + info.st_mtim.tv_nsec * 1e-9, path);
+    }
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<std::string> paths;
+    for (auto& entry : entries) paths.push_back(std::move(entry.second));
+    return paths;
+}
+
+namespace {
+
+// The image in the file, or an empty matrix for a folder or a file that holds none.
+cv::Mat try_read_image(const std::string& path) {
+    std::error_code error;
+    if (!fs::is_regular_file(path, error)) return {};
+    try {
+        return common::read_image(path);
+    } catch (const std::invalid_argument&) {
+        return {};
+    }
+}
+
+}  // namespace
+
+std::string write_folder_video(const std::string& folder, double fps) {
+    const std::vector<std::string> paths = entries_by_modification_time(folder);
+    const std::string output = (fs::path(folder) / "Video.mp4").string();
+    cv::VideoWriter writer;
+    cv::Size size;
+    for (const auto& path : paths) {
+        cv::Mat image = try_read_image(path);
+        if (image.empty()) continue;
+        if (!writer.isOpened()) {
+            size = image.size();
+            writer = common::open_video_writer(output, cv::VideoWriter::fourcc('m', 'p', '4', 'v'), fps, size);
+        } else if (image.size() != size) {
+            // OpenCV's writer would drop the frame without a word.
+            throw std::invalid_argument("image '" + path + "' is " + std::to_string(image.cols) + "x" +
+                                        std::to_string(image.rows) + ", the video " + std::to_string(size.width) +
+                                        "x" + std::to_string(size.height));
+        }
+        writer.write(image);
+    }
+    if (!writer.isOpened()) throw std::invalid_argument("no image to make a video of in folder '" + folder + "'");
+    return output;
+}
+
+}  // namespace tavelin
