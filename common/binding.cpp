@@ -16,7 +16,10 @@ struct Parameter {
     py::object default_value;  // null when the parameter is required
 };
 
-// Everything the call trampoline needs; owned by the function's capsule.
+// Everything the call trampoline needs. The builtin function's `self` is a
+// bare module object that owns the record in its state: the interpreter shows
+// a function bound to a module as "<built-in function name>" with the
+// qualified name "name", as it shows its own.
 struct FunctionRecord {
     PyMethodDef method{};
     std::string name;
@@ -161,7 +164,7 @@ Args bind(const FunctionRecord& record, PyObject* const* args, size_t nargs, PyO
 
 PyObject* trampoline(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     try {
-        auto* record = static_cast<FunctionRecord*>(PyCapsule_GetPointer(self, nullptr));
+        auto* record = *static_cast<FunctionRecord**>(PyModule_GetState(self));
         Args bound = bind(*record, args, static_cast<size_t>(PyVectorcall_NARGS(nargsf)), kwnames);
         py::object result = record->impl(bound);
         return (result ? result : py::none()).release().ptr();
@@ -185,9 +188,18 @@ py::object make_function(const char* signature, const char* doc, Impl impl,
     record->method.ml_flags = METH_FASTCALL | METH_KEYWORDS;
     record->method.ml_doc = record->doc.c_str();
 
+    // The definition of the holder module lives as long as the process.
+    auto* holder_def = new PyModuleDef{PyModuleDef_HEAD_INIT};
+    holder_def->m_name = record->name.c_str();
+    holder_def->m_size = sizeof(FunctionRecord*);
+    holder_def->m_free = [](void* holder) {
+        delete *static_cast<FunctionRecord**>(PyModule_GetState(static_cast<PyObject*>(holder)));
+    };
+    auto holder = py::reinterpret_steal<py::object>(PyModule_Create(holder_def));
+    if (!holder) throw py::error_already_set();
     PyMethodDef* method = &record->method;
-    py::capsule owner(record.release(), [](void* p) { delete static_cast<FunctionRecord*>(p); });
-    PyObject* function = PyCFunction_NewEx(method, owner.ptr(), module_name.ptr());
+    *static_cast<FunctionRecord**>(PyModule_GetState(holder.ptr())) = record.release();
+    PyObject* function = PyCFunction_NewEx(method, holder.ptr(), module_name.ptr());
     if (!function) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(function);
 }

@@ -21,8 +21,19 @@ GRID_ROWS, GRID_COLS = 4, 5
 INDEX_BITS, FILE_BITS = 16, 4
 
 
-def frame_image(index: int, file_number: int = 0, size: tuple[int, int] = (160, 120)) -> np.ndarray:
-    """A BGR frame of ``size`` (width, height) that encodes ``index`` and ``file_number``."""
+def frame_image(index: int, file_number: int = 0, size: tuple[int, int] = (160, 120),
+                background: np.ndarray | None = None) -> np.ndarray:
+    """A BGR frame of ``size`` (width, height) that encodes ``index`` and ``file_number``.
+
+    Without ``background`` the code grid fills the frame. With one (an image of
+    ``size``), the frame is that image with the grid in its top-left quarter,
+    which ``read_index(image, corner=True)`` reads back.
+    """
+    if background is not None:
+        image = background.copy()
+        height, width = image.shape[:2]
+        image[:height // 4, :width // 4] = frame_image(index, file_number, (width // 4, height // 4))
+        return image
     width, height = size
     bits = [(index >> (INDEX_BITS - 1 - b)) & 1 for b in range(INDEX_BITS)]
     bits += [(file_number >> (FILE_BITS - 1 - b)) & 1 for b in range(FILE_BITS)]
@@ -35,8 +46,11 @@ def frame_image(index: int, file_number: int = 0, size: tuple[int, int] = (160, 
     return image
 
 
-def read_index(image: np.ndarray) -> tuple[int, int]:
-    """The (file_number, index) that ``frame_image`` encoded in ``image``."""
+def read_index(image: np.ndarray, corner: bool = False) -> tuple[int, int]:
+    """The (file_number, index) that ``frame_image`` encoded in ``image``
+    (in its top-left quarter when ``corner``)."""
+    if corner:
+        image = image[:image.shape[0] // 4, :image.shape[1] // 4]
     height, width = image.shape[:2]
     grey = image.mean(axis=2) if image.ndim == 3 else image
     bits = []
@@ -99,6 +113,19 @@ def write_video(path: str | os.PathLike, count: int, file_number: int = 0,
     if encoder.returncode != 0:
         raise OSError(f"ffmpeg could not write {path}")
     return path
+
+
+def moving_scene(count: int, size: tuple[int, int], seed: int = 0):
+    """``count`` frames of a textured scene panning slowly, as a camera sees a
+    sample: natural work for a video encoder and decoder."""
+    width, height = size
+    rng = np.random.default_rng(seed)
+    texture = cv2.GaussianBlur(rng.integers(0, 256, (height * 2, width * 2, 3), np.uint8), (0, 0), 3)
+    texture = cv2.normalize(texture, None, 0, 255, cv2.NORM_MINMAX)
+    for k in range(count):
+        x = int(width / 2 * (1 + np.sin(k / 200))) % width
+        y = (k // 3) % height
+        yield texture[y:y + height, x:x + width]
 
 
 def write_recording(folder: str | os.PathLike, counts: list[int], extension: str = ".MTS",
