@@ -84,8 +84,11 @@ py::object separate_seq(Args& a) {
         py::object text = phase.attr("PhaseSequence");
         if (!py::isinstance<py::str>(text))
             throw py::type_error("PhaseSequence must be a str, not " + type_name(text));
+        // Every character other than the ASCII ones of the grammar is skipped,
+        // lone surrogates included.
+        const std::string formula = py::bytes(text.attr("encode")("utf-8", "surrogatepass"));
         PhaseProgram program;
-        for (const Term& term : parse_formula(text.cast<std::string>())) {
+        for (const Term& term : parse_formula(formula)) {
             py::object values = numpy.attr("asarray")(phase.attr("subPhase")[py::int_(term.digit)]);
             py::object lower = values[py::int_(0)];
             py::object upper = values[py::int_(1)];
