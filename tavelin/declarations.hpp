@@ -11,6 +11,10 @@ namespace py = pybind11;
 // Clip, TimeCal and the Capture class with its record methods.
 void declare_capture(py::module_& m);
 
+// Phases, color_seperate, Separate_Seq and the Capture methods Separate,
+// CalArea and ColorFrame (needs declare_capture first).
+void declare_phases(py::module_& m);
+
 // GetFrameIndex, GetFrameIndex2, GetFrames_multi, ExtractFromVideos.
 void declare_frame_readers(py::module_& m);
 

@@ -16,6 +16,7 @@ PYBIND11_MODULE(Tavelin, m) {
     common::import_names(m, "Dravio", {"GetIndex", "cv_GenImage"});
 
     tavelin::declare_capture(m);
+    tavelin::declare_phases(m);
     tavelin::declare_frame_readers(m);
     tavelin::declare_image_folder(m);
 }
