@@ -1,0 +1,66 @@
+#include "orbisk/strip_image.hpp"
+
+#include <algorithm>
+#include <exception>
+#include <mutex>
+#include <stdexcept>
+
+#include "common/image_io.hpp"
+
+namespace orbisk {
+
+namespace {
+
+// [start, stop) of an axis of `length`, as NumPy slices it: negative values
+// count from the end, bounds are clipped to the axis.
+std::pair<int, int> slice_axis(long long start, long long stop, int length) {
+    auto clip = [length](long long v) {
+        if (v < 0) v += length;
+        return static_cast<int>(std::clamp<long long>(v, 0, length));
+    };
+    const int begin = clip(start), end = clip(stop);
+    return {begin, std::max(begin, end)};
+}
+
+}  // namespace
+
+cv::Mat join_bands(const std::vector<std::string>& paths, long long start, long long stop, bool rows) {
+    std::vector<cv::Mat> bands(paths.size());
+    std::exception_ptr failure;
+    std::mutex failure_lock;
+    cv::parallel_for_(cv::Range(0, static_cast<int>(paths.size())), [&](const cv::Range& range) {
+        for (int k = range.start; k < range.end; ++k) {
+            try {
+                const cv::Mat image = common::read_image(paths[k]);
+                const auto [begin, end] = slice_axis(start, stop, rows ? image.rows : image.cols);
+                bands[k] = rows ? image.rowRange(begin, end) : image.colRange(begin, end);
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(failure_lock);
+                if (!failure) failure = std::current_exception();
+            }
+        }
+    });
+    if (failure) std::rethrow_exception(failure);
+
+    for (size_t k = 1; k < bands.size(); ++k) {
+        const bool fits = rows ? bands[k].cols == bands[0].cols : bands[k].rows == bands[0].rows;
+        if (!fits)
+            throw std::invalid_argument("the band of '" + paths[k] + "' is " + std::to_string(bands[k].cols) + "x" +
+                                        std::to_string(bands[k].rows) + ", the first image's " +
+                                        std::to_string(bands[0].cols) + "x" + std::to_string(bands[0].rows));
+    }
+    cv::Mat joined;
+    // Empty bands join into an empty image of the other axis's length.
+    std::vector<cv::Mat> parts;
+    for (const auto& band : bands)
+        if (!band.empty()) parts.push_back(band);
+    if (parts.empty()) return rows ? cv::Mat(0, bands.empty() ? 0 : bands[0].cols, CV_8UC3)
+                                   : cv::Mat(bands.empty() ? 0 : bands[0].rows, 0, CV_8UC3);
+    if (rows)
+        cv::vconcat(parts, joined);
+    else
+        cv::hconcat(parts, joined);
+    return joined;
+}
+
+}  // namespace orbisk
