@@ -70,6 +70,8 @@ def test_signatures():
         assert str(inspect.signature(getattr(Dravio, name))) == signature
     with pytest.raises(TypeError):
         Dravio.cv_ExplodeVideo(path="x.avi")
+    import Hollark
+    assert Hollark.cvFun.cv_toVideo is Dravio.cv_toVideo
 
 
 # ------------------------------------------------------------ cv_VideoWriter
