@@ -3,6 +3,7 @@
 #include "common/binding.hpp"
 #include "common/ndarray.hpp"
 #include "common/pyvalues.hpp"
+#include "dravio/bindings.hpp"
 #include "dravio/frame_selection.hpp"
 
 namespace py = pybind11;
@@ -94,4 +95,7 @@ PYBIND11_MODULE(Dravio, m) {
                 "A random 8-bit colour image h wide and v high (shape (v, h, 3)), values 0..254,\n"
                 "from NumPy's global random generator.",
                 random_image);
+
+    dravio::declare_video(m);
+    dravio::declare_images(m);
 }
