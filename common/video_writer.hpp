@@ -1,4 +1,4 @@
-// Opening a video writer that is known to work.
+// Opening a video writer, with a clear error when it cannot be opened.
 #pragma once
 
 #include <opencv2/core.hpp>
@@ -8,9 +8,12 @@
 
 namespace common {
 
-// A colour cv::VideoWriter on `path`, opened; throws FileError naming the file
-// when OpenCV cannot open it (with the reason the file system gives, when it
-// gives one: a missing folder, no permission).
-cv::VideoWriter open_video_writer(const std::string& path, int fourcc, double fps, cv::Size size);
+// Opens `writer` for colour frames on `path`. When OpenCV cannot open it and
+// `required` (there are frames to write), throws FileError naming the file:
+// with the folder's reason when the folder is missing or not writable, else
+// EINVAL naming the codec, frame rate and size OpenCV refused. Without
+// `required` the writer is only tried (an empty output asks for nothing).
+void open_video_writer(cv::VideoWriter& writer, const std::string& path, int fourcc, double fps, cv::Size size,
+                       bool required = true);
 
 }  // namespace common

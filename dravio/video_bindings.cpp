@@ -3,6 +3,7 @@
 #include <opencv2/videoio.hpp>
 
 #include "common/binding.hpp"
+#include "common/video_writer.hpp"
 #include "common/image_io.hpp"
 #include "common/ndarray.hpp"
 #include "common/pyvalues.hpp"
@@ -69,7 +70,7 @@ py::object to_video(Args& a) {
         {
             py::gil_scoped_release unlocked;
             first = common::read_image(paths[0]);
-            open_writer(writer, path, mp4v.code(), fps, first.size(), true);
+            common::open_video_writer(writer, path, mp4v.code(), fps, first.size(), true);
         }
         common::print(py::str("Writing video from dictories."));
         py::gil_scoped_release unlocked;
@@ -90,7 +91,7 @@ py::object to_video(Args& a) {
             check_frame(images[k], size, "frame " + std::to_string(k * space) + " of the list");
         {
             py::gil_scoped_release unlocked;
-            open_writer(writer, path, mp4v.code(), fps, size, true);
+            common::open_video_writer(writer, path, mp4v.code(), fps, size, true);
         }
         common::print(py::str("Writing video from image list."));
         py::gil_scoped_release unlocked;

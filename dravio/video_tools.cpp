@@ -10,30 +10,13 @@
 #include "common/errors.hpp"
 #include "common/frame_reader.hpp"
 #include "common/image_io.hpp"
+#include "common/video_writer.hpp"
 
 namespace dravio {
 
 namespace {
 
 std::string size_text(cv::Size size) { return std::to_string(size.width) + "x" + std::to_string(size.height); }
-
-std::string fourcc_text(int fourcc) {
-    std::string text(4, ' ');
-    for (int i = 0; i < 4; ++i) text[i] = static_cast<char>((fourcc >> (8 * i)) & 0xFF);
-    return text;
-}
-
-// Why a file cannot be created at `path`, as an errno value (0: no reason
-// found in the folder).
-int folder_error(const std::string& path) {
-    std::filesystem::path folder = std::filesystem::path(path).parent_path();
-    if (folder.empty()) folder = ".";
-    struct stat info {};
-    if (::stat(folder.c_str(), &info) != 0) return errno;
-    if (!S_ISDIR(info.st_mode)) return ENOTDIR;
-    if (::access(folder.c_str(), W_OK | X_OK) != 0) return errno;
-    return 0;
-}
 
 }  // namespace
 
@@ -46,15 +29,6 @@ VideoInfo probe_video(const std::string& path) {
                  static_cast<int>(capture.get(cv::CAP_PROP_FRAME_HEIGHT))};
     info.frame_count = static_cast<long long>(capture.get(cv::CAP_PROP_FRAME_COUNT));
     return info;
-}
-
-void open_writer(cv::VideoWriter& writer, const std::string& path, int fourcc, double fps, cv::Size size,
-                 bool frames_to_write) {
-    if (writer.open(path, fourcc, fps, size, true) || !frames_to_write) return;
-    if (const int error = folder_error(path)) throw common::FileError(error, path);
-    throw common::FileError(EINVAL, path,
-                            "OpenCV cannot write a video with FourCC '" + fourcc_text(fourcc) + "' at " +
-                                cv::format("%g", fps) + " fps and " + size_text(size) + " frames to this file");
 }
 
 void check_frame(const cv::Mat& frame, cv::Size size, const std::string& what) {
@@ -84,7 +58,7 @@ size_t combine_videos(const std::string& path, const Codec& codec, double fps, c
                                         " frames, the size of the first file '" + source + "'");
     }
     cv::VideoWriter writer;
-    open_writer(writer, path, codec.code(), fps, size, frames_to_write);
+    common::open_video_writer(writer, path, codec.code(), fps, size, frames_to_write);
     if (!writer.isOpened()) return 0;
 
     // Several files decode at once (each file's frames stay in order), while

@@ -44,13 +44,6 @@ struct VideoInfo {
 
 VideoInfo probe_video(const std::string& path);
 
-// Opens `writer` on `path` for colour frames. When it does not open, throws
-// FileError naming `path` if `frames_to_write` (the errno of an unusable
-// folder, or EINVAL when OpenCV cannot encode these parameters), and leaves
-// it closed otherwise.
-void open_writer(cv::VideoWriter& writer, const std::string& path, int fourcc, double fps, cv::Size size,
-                 bool frames_to_write);
-
 // Throws std::invalid_argument unless `frame` is an 8-bit BGR image of
 // `size`: OpenCV's writer silently drops any other frame. `what` names the
 // frame in the message.

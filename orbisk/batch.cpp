@@ -57,11 +57,8 @@ void write_video(const py::list& frames, py::handle output, const VideoFormat& f
     std::vector<common::MatView> views;
     for (auto frame : frames) views.push_back(common::mat_view(frame, "frame"));
     py::gil_scoped_release unlocked;
-    if (views.empty()) {
-        cv::VideoWriter(path, mp4v, format.fps, format.size, true);
-        return;
-    }
-    cv::VideoWriter writer = common::open_video_writer(path, mp4v, format.fps, format.size);
+    cv::VideoWriter writer;
+    common::open_video_writer(writer, path, mp4v, format.fps, format.size, !views.empty());
     for (const auto& view : views) writer.write(view.mat);
 }
 

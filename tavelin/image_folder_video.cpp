@@ -61,7 +61,7 @@ std::string write_folder_video(const std::string& folder, double fps) {
         if (image.empty()) continue;
         if (!writer.isOpened()) {
             size = image.size();
-            writer = common::open_video_writer(output, cv::VideoWriter::fourcc('m', 'p', '4', 'v'), fps, size);
+            common::open_video_writer(writer, output, cv::VideoWriter::fourcc('m', 'p', '4', 'v'), fps, size);
         } else if (image.size() != size) {
             // OpenCV's writer would drop the frame without a word.
             throw std::invalid_argument("image '" + path + "' is " + std::to_string(image.cols) + "x" +
