@@ -149,12 +149,25 @@ def draw_plot(times, series, path, size=(900, 500)):
 
 
 def describe(root, heading):
+    """Lists the files below `root` with their sizes; a long series in one line."""
     print(heading)
     for folder, subfolders, names in sorted(os.walk(root)):
         subfolders.sort()
-        for name in sorted(names):
-            path = os.path.join(folder, name)
+        paths = [os.path.join(folder, name) for name in sorted(names, key=natural_order)]
+        shown = os.path.relpath(folder, os.path.dirname(DEMO))
+        if len(paths) > 6:
+            total = sum(os.path.getsize(p) for p in paths)
+            print(f"  {shown}/  {len(paths)} files, {os.path.basename(paths[0])} ... "
+                  f"{os.path.basename(paths[-1])}  ({total / 1e6:.2f} MB)")
+            continue
+        for path in paths:
             print(f"  {os.path.relpath(path, os.path.dirname(DEMO))}  ({os.path.getsize(path) / 1e6:.2f} MB)")
+
+
+def natural_order(name):
+    """'t=50 s.jpg' before 't=100 s.jpg'."""
+    digits = "".join(c if c.isdigit() else " " for c in name).split()
+    return (int(digits[0]) if digits else -1, name)
 
 
 def main():
