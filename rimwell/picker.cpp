@@ -5,6 +5,8 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <exception>
+#include <mutex>
 #include <stdexcept>
 
 namespace rimwell {
@@ -21,17 +23,23 @@ const cv::Scalar kRed(0, 0, 255), kGreen(0, 255, 0), kBlue(255, 0, 0);
 struct Session {
     cv::Mat canvas;
     Picking picking;
+    std::exception_ptr error;  // raised in the handler, rethrown by the picker
 };
 
 void on_mouse(int event, int x, int y, int /*flags*/, void* param) {
     if (event != cv::EVENT_LBUTTONDOWN) return;
     auto& session = *static_cast<Session*>(param);
-    const int chosen = nearest_outline(session.picking.candidates, {x, y});
-    if (chosen < 0) return;
-    cv::circle(session.canvas, {x, y}, 1, kBlue, cv::FILLED);
-    session.picking.picked.push_back(chosen);
-    cv::drawContours(session.canvas, session.picking.candidates, chosen, kGreen, 3);
-    cv::imshow(kWindow, session.canvas);
+    // No exception may cross the GUI's event loop.
+    try {
+        const int chosen = nearest_outline(session.picking.candidates, {x, y});
+        if (chosen < 0) return;
+        cv::circle(session.canvas, {x, y}, 1, kBlue, cv::FILLED);
+        session.picking.picked.push_back(chosen);
+        cv::drawContours(session.canvas, session.picking.candidates, chosen, kGreen, 3);
+        cv::imshow(kWindow, session.canvas);
+    } catch (...) {
+        if (!session.error) session.error = std::current_exception();
+    }
 }
 
 // Destroys the window however the picker is left, so that no window (and no
@@ -93,6 +101,11 @@ int nearest_outline(const std::vector<Outline>& outlines, cv::Point point) {
 
 Picking pick_outlines(const cv::Mat& image, const std::function<bool()>& keep_waiting) {
     require_display();
+    // One picker at a time: a second one, from another thread, would share
+    // the window "Image" with the first and drive the GUI concurrently.
+    static std::mutex busy;
+    std::unique_lock<std::mutex> only(busy, std::try_to_lock);
+    if (!only.owns_lock()) throw std::runtime_error("a contour picker is already open");
     Session session;
     session.canvas = image.clone();
     WindowGuard guard;
@@ -104,7 +117,9 @@ Picking pick_outlines(const cv::Mat& image, const std::function<bool()>& keep_wa
     cv::setMouseCallback(kWindow, on_mouse, &session);
 
     for (;;) {
-        if (cv::waitKey(kWaitMs) == kEnter) {
+        const int key = cv::waitKey(kWaitMs);
+        if (session.error) std::rethrow_exception(session.error);
+        if (key == kEnter) {
             session.picking.end = PickEnd::Enter;
             break;
         }

@@ -34,6 +34,8 @@ struct Picking {
 // or when the window is closed; `keep_waiting` is asked between short waits
 // and ends it as interrupted when it returns false. The window is destroyed
 // on every way out, errors included. The caller's image is never drawn on.
+// Throws std::runtime_error when there is no display or another call is
+// still picking.
 Picking pick_outlines(const cv::Mat& image, const std::function<bool()>& keep_waiting);
 
 }  // namespace rimwell

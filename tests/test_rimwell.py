@@ -9,7 +9,7 @@ import pytest
 
 import Rimwell
 import Tavelin
-from virtual_screen import screen, start_picker  # noqa: F401 (fixtures)
+from virtual_screen import screen, start_picker, wait_until  # noqa: F401 (fixtures)
 
 WHITE = (255, 255, 255)
 
@@ -84,11 +84,11 @@ def test_ties_go_to_the_earlier_outline(start_picker):
 def test_right_clicks_moves_and_other_keys_change_nothing(start_picker):
     run = start_picker(shapes()).wait_shown()
     lower = index_of(run.outlines, (170, 100, 20, 20))
-    run.click(160, 40, button=3)  # opens the window's context menu ...
-    run.key("Escape")             # ... which this Escape closes
     run.screen.xdotool("mousemove", run.at[0] + 100, run.at[1] + 30, "mousemove", run.at[0] + 5, run.at[1] + 5)
     run.key("Escape")
     run.key("a")
+    run.click(160, 40, button=3)  # opens the window's context menu ...
+    run.key("Escape")             # ... which this Escape closes
     run.click(200, 125)
     run.picked(200, 125, lower)
     run.wait_shown()  # only the left click was drawn, and the picker still waits
@@ -101,8 +101,7 @@ def test_right_clicks_moves_and_other_keys_change_nothing(start_picker):
 def test_enter_at_once_gives_no_outline_and_other_threads_keep_running(start_picker):
     run = start_picker(shapes()).wait_shown()
     # A thread of the child runs while the picker waits in C++.
-    from virtual_screen import wait_until
-    wait_until(run.ticking_path.exists, "the child's other thread")
+    wait_until((run.folder / "ticking").exists, "the child's other thread")
     run.key("Return")
     outcome = run.finish()
     assert outcome["results"] == [[]] and not outcome["window_left"] and outcome["unchanged"]
@@ -127,6 +126,7 @@ def test_closing_the_window_returns_the_picks_so_far(start_picker):
     run.wait_shown()
     [window] = run.screen.windows("Image")
     run.screen.request_close(window)
+    wait_until(lambda: window not in run.screen.windows("Image"), "the closed window to go")
     # The second call opens the window again: closing it left nothing behind.
     run.shown, run.at = image.copy(), None
     run.wait_shown()
@@ -144,6 +144,17 @@ def test_ctrl_c_interrupts_the_wait_and_closes_the_window(start_picker):
     outcome = run.finish()
     assert outcome["error"] == "builtins.KeyboardInterrupt" and outcome["results"] == []
     assert not outcome["window_left"]
+
+
+def test_a_second_picker_while_one_is_open_is_refused(start_picker):
+    run = start_picker(shapes(), call="concurrent").wait_shown()
+    (run.folder / "go").touch()
+    wait_until((run.folder / "second").exists, "the second call to return")
+    run.click(180, 20)
+    run.key("Return")
+    outcome = run.finish()
+    assert outcome["second"] == "a contour picker is already open"
+    assert_outlines(outcome["results"][0], [run.outlines[index_of(run.outlines, (170, 30, 20, 20))]])
 
 
 def test_a_single_channel_image_fails_with_opencvs_error(start_picker):

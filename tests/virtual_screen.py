@@ -21,19 +21,34 @@ import pytest
 
 TIMEOUT = 15.0  # seconds to wait for a window to appear, a redraw or the child to end
 
-# Runs in the child: argv = image.npy, outcome.pickle, ticking-flag path, call, runs.
+# Runs in the child: argv = folder (image.npy in, outcome.pickle out), call, runs.
 CHILD = r"""
-import pickle, sys, threading
+import os, pickle, sys, threading, time
 import numpy as np
 import cv2
-image_path, outcome_path, ticking_path, call, runs = sys.argv[1:6]
-image = np.load(image_path)
+folder, call, runs = sys.argv[1:4]
+image = np.load(os.path.join(folder, "image.npy"))
 original = image.copy()
+outcome = {"results": []}
 
 def pick():
     if call == "picker":
         import Rimwell
         return Rimwell.ContoursFilterByMouse(image)
+    if call == "concurrent":  # a second picker while one is open in another thread
+        import Rimwell
+        first = []
+        thread = threading.Thread(target=lambda: first.append(Rimwell.ContoursFilterByMouse(image)))
+        thread.start()
+        while not os.path.exists(os.path.join(folder, "go")):
+            time.sleep(0.01)
+        try:
+            Rimwell.ContoursFilterByMouse(image)
+        except RuntimeError as error:
+            outcome["second"] = str(error)
+        open(os.path.join(folder, "second"), "w").close()
+        thread.join()
+        return first[0]
     import Tavelin
     if call == "mask":
         return Tavelin.Rimwell(image)
@@ -43,17 +58,16 @@ def pick():
     return capture.PhaseNum, capture.Phase_frames, capture.Phase_frames_names
 
 # Another Python thread that must keep running while the picker waits: it
-# raises a flag once it has run 20 times.
+# leaves the file "ticking" once it has run 20 times.
 done = threading.Event()
 def tick():
     for n in range(1, 1000000):
         if done.wait(0.01):
             return
         if n == 20:
-            open(ticking_path, "w").close()
+            open(os.path.join(folder, "ticking"), "w").close()
 threading.Thread(target=tick, daemon=True).start()
 
-outcome = {"results": []}
 try:
     for _ in range(int(runs)):
         outcome["results"].append(pick())
@@ -65,7 +79,7 @@ try:
 except cv2.error:  # the last window was destroyed: no GUI left at all
     outcome["window_left"] = False
 outcome["unchanged"] = np.array_equal(image, original) and image.dtype == original.dtype
-with open(outcome_path, "wb") as file:
+with open(os.path.join(folder, "outcome.pickle"), "wb") as file:
     pickle.dump(outcome, file)
 """
 
@@ -116,8 +130,10 @@ class VirtualScreen:
 
     def __init__(self):
         read, write = os.pipe()
+        # -noreset: the server would otherwise reset whenever its last client
+        # leaves, and refuse the clients that connect meanwhile.
         self.server = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write), "-screen", "0", "1600x1000x24", "-nolisten", "tcp"],
+            ["Xvfb", "-displayfd", str(write), "-screen", "0", "1600x1000x24", "-nolisten", "tcp", "-noreset"],
             pass_fds=(write,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write)
         with os.fdopen(read) as announced:
@@ -225,8 +241,8 @@ def outlines_of(image):
 
 
 class PickerRun:
-    """One picking call (`call`: "picker", "mask" or "capture", made `runs`
-    times) in a child process showing `image` on `screen`.
+    """One picking call (`call`: "picker", "concurrent", "mask" or "capture", made
+    `runs` times) in a child process showing `image` on `screen`.
 
     `shown` is what the window should show: the image with every outline in
     red, then each accepted click in blue and its outline in green, as drawn
@@ -234,12 +250,10 @@ class PickerRun:
 
     def __init__(self, screen, folder, image, call="picker", runs=1, env=None):
         self.screen, self.image = screen, image
-        self.outcome_path = folder / "outcome.pickle"
-        self.ticking_path = folder / "ticking"
+        self.folder = folder
         np.save(folder / "image.npy", image)
         self.process = subprocess.Popen(
-            [sys.executable, "-c", CHILD, str(folder / "image.npy"), str(self.outcome_path),
-             str(self.ticking_path), call, str(runs)],
+            [sys.executable, "-c", CHILD, str(folder), call, str(runs)],
             env=screen.env if env is None else env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.outlines = outlines_of(image) if image.ndim == 3 else ()
         self.shown = image.copy()
@@ -250,9 +264,13 @@ class PickerRun:
         if self.at is None:
             if self.image.ndim == 3:
                 cv2.drawContours(self.shown, self.outlines, -1, (0, 0, 255), 3)
-            window = wait_until(lambda: self.running() and self.screen.windows("Image"), "the picker's window")[0]
-            self.at = wait_until(lambda: self.running() and self.screen.locate(self.shown, window),
-                                 "the image in the picker's window")
+            def found():
+                self.running()
+                for window in self.screen.windows("Image"):  # a closed one may linger a moment
+                    at = self.screen.locate(self.shown, window)
+                    if at:
+                        return window, at
+            window, self.at = wait_until(found, "the picker's window")
             # Bare Xvfb has no window manager to give the new window the keyboard.
             self.screen.xdotool("windowfocus", window)
         else:
@@ -287,7 +305,7 @@ class PickerRun:
             self.process.communicate()
             raise AssertionError("the picker did not return")
         assert self.process.returncode == 0, output.decode(errors="replace")
-        with open(self.outcome_path, "rb") as file:
+        with open(self.folder / "outcome.pickle", "rb") as file:
             return pickle.load(file)
 
     def kill(self):
