@@ -11,4 +11,7 @@ namespace py = pybind11;
 // Clip, TimeCal and the Capture class with its record methods.
 void declare_capture(py::module_& m);
 
+// The module-level Rimwell (a mask of hand-picked outlines) and Capture.Rimwell.
+void declare_contour_mask(py::module_& m);
+
 }  // namespace tavelin

@@ -16,4 +16,5 @@ PYBIND11_MODULE(Tavelin, m) {
     common::import_names(m, "Dravio", {"GetIndex", "cv_GenImage"});
 
     tavelin::declare_capture(m);
+    tavelin::declare_contour_mask(m);
 }
