@@ -15,6 +15,9 @@ void declare_capture(py::module_& m);
 // CalArea and ColorFrame (needs declare_capture first).
 void declare_phases(py::module_& m);
 
+// The module-level Rimwell (a mask of hand-picked outlines) and Capture.Rimwell.
+void declare_contour_mask(py::module_& m);
+
 // GetFrameIndex, GetFrameIndex2, GetFrames_multi, ExtractFromVideos.
 void declare_frame_readers(py::module_& m);
 

@@ -3,6 +3,20 @@
 #include "common/binding.hpp"
 #include "tavelin/declarations.hpp"
 
+namespace {
+
+// Puts the methods of `cls` in the order given, as a class statement listing
+// them in that order would (they are defined by several files).
+void order_methods(py::handle cls, std::initializer_list<const char*> names) {
+    for (const char* name : names) {
+        py::object method = cls.attr("__dict__")[name];
+        py::delattr(cls, name);
+        py::setattr(cls, name, method);
+    }
+}
+
+}  // namespace
+
 PYBIND11_MODULE(Tavelin, m) {
     common::init_module(m);
     m.doc() = "Capture and phase analysis: Capture, Phases, Clip, TimeCal, the phase and\n"
@@ -17,6 +31,9 @@ PYBIND11_MODULE(Tavelin, m) {
 
     tavelin::declare_capture(m);
     tavelin::declare_phases(m);
+    tavelin::declare_contour_mask(m);
     tavelin::declare_frame_readers(m);
     tavelin::declare_image_folder(m);
+    order_methods(m.attr("Capture"), {"__init__", "GetFrame", "Separate", "Rimwell", "CalArea", "ColorFrame",
+                                      "WriteFile", "_destory"});
 }
