@@ -7,11 +7,11 @@ namespace {
 
 // Puts the methods of `cls` in the order given, as a class statement listing
 // them in that order would (they are defined by several files).
-void order_methods(py::handle cls, std::initializer_list<const char*> names) {
+void order_methods(pybind11::handle cls, std::initializer_list<const char*> names) {
     for (const char* name : names) {
-        py::object method = cls.attr("__dict__")[name];
-        py::delattr(cls, name);
-        py::setattr(cls, name, method);
+        pybind11::object method = cls.attr("__dict__")[name];
+        pybind11::delattr(cls, name);
+        pybind11::setattr(cls, name, method);
     }
 }
 
