@@ -200,15 +200,7 @@ def expected_frames(job, step, counts):
 
 
 def decode(path):
-    capture = cv2.VideoCapture(path)
-    frames = []
-    while True:
-        ok, frame = capture.read()
-        if not ok:
-            break
-        frames.append(frame)
-    capture.release()
-    return frames
+    return samples.read_frames(path)
 
 
 def psnr(a, b):

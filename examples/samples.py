@@ -155,3 +155,17 @@ def write_image_folder(folder: str | os.PathLike, images, names=None, extension:
             os.utime(path, (mtimes[k], mtimes[k]))
         paths.append(path)
     return paths
+
+
+def read_frames(path: str | os.PathLike) -> list[np.ndarray]:
+    """Every frame of a video file, as OpenCV reads it forward."""
+    capture = cv2.VideoCapture(os.fspath(path))
+    frames = []
+    try:
+        while True:
+            ok, frame = capture.read()
+            if not ok:
+                return frames
+            frames.append(frame)
+    finally:
+        capture.release()

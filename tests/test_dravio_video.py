@@ -20,15 +20,7 @@ UNBOUND = "local variable 'video' referenced before assignment"
 
 
 def decode(path):
-    capture = cv2.VideoCapture(str(path))
-    frames = []
-    while True:
-        ok, frame = capture.read()
-        if not ok:
-            break
-        frames.append(frame)
-    capture.release()
-    return frames
+    return samples.read_frames(path)
 
 
 def stamps(path):

@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import experiment
+import samples
 
 SIZE = (480, 270)
 FILES, SECONDS, FPS = 3, 2.0, 25.0
@@ -34,15 +35,7 @@ def decoded(videos):
     """Every decoded frame of the videos, per file."""
     result = []
     for path in videos:
-        capture = cv2.VideoCapture(path)
-        frames = []
-        while True:
-            ok, frame = capture.read()
-            if not ok:
-                break
-            frames.append(frame)
-        capture.release()
-        result.append(frames)
+        result.append(samples.read_frames(path))
     return result
 
 

@@ -20,16 +20,6 @@ def run_import(root, code="import Orbisk"):
                           timeout=120)
 
 
-def frame_count(path):
-    capture = cv2.VideoCapture(str(path))
-    frames = []
-    while True:
-        ok, frame = capture.read()
-        if not ok:
-            return frames
-        frames.append(frame)
-
-
 def test_driver_end_to_end(tmp_path):
     videos, stills = write_drive_root(tmp_path)
     report = ("import Orbisk as o; print('ATTRS', o.VideoNumber, len(o.ProcessSeq), o.ProcessSeq[0].Times, "
@@ -45,12 +35,12 @@ def test_driver_end_to_end(tmp_path):
     assert lines[-1] == "ATTRS 3 1 50 True True 0 GetCapture True None"
 
     # X50.mp4: every 50th frame of the whole recording (positions 0, 50, 100, 150).
-    assert [samples.read_index(f) for f in frame_count(videos / "X50.mp4")] == [(0, 0), (0, 50), (1, 40), (2, 30)]
+    assert [samples.read_index(f) for f in samples.read_frames(videos / "X50.mp4")] == [(0, 0), (0, 50), (1, 40), (2, 30)]
     assert sorted(os.listdir(videos / "Capture")) == ["t=0 s.jpg", "t=100 s.jpg", "t=150 s.jpg", "t=50 s.jpg"]
     assert samples.read_index(cv2.imread(str(videos / "Capture" / "t=100 s.jpg"))) == (1, 40)
     # 000.mp4 of the stills at 25 frames per second, and the crops as PNG.
     capture = cv2.VideoCapture(str(stills / "000.mp4"))
-    assert capture.get(cv2.CAP_PROP_FPS) == 25 and len(frame_count(stills / "000.mp4")) == 3
+    assert capture.get(cv2.CAP_PROP_FPS) == 25 and len(samples.read_frames(stills / "000.mp4")) == 3
     crops = sorted(os.listdir(stills / "Capture Crop"))
     assert crops == ["s0.png", "s1.png", "s2.png"]
     still = cv2.imread(str(stills / "s1.tiff"))
@@ -98,7 +88,7 @@ def test_speed_vdo_and_its_input_choice(orbisk, recording, tmp_path, capsys):
     assert capsys.readouterr().out == "input error! only one item should be specified.\ninput error!\n"
     assert os.listdir(out) == []
     orbisk.Speed_Vdo(None, paths, 10, clips, str(out), visualization=True)
-    written = frame_count(out / "X10.mp4")
+    written = samples.read_frames(out / "X10.mp4")
     assert [samples.read_index(f) for f in written] == [(0, 0), (0, 10), (0, 20), (1, 0), (1, 10), (1, 20)]
     stills = sorted(os.listdir(out / "Visualizaiton"), key=lambda n: int(n[:-4]))
     assert stills == [f"{k}.jpg" for k in range(6)]
@@ -119,7 +109,7 @@ def test_speed_fig(orbisk, tmp_path, capsys):
     assert capsys.readouterr().out == "Start processing\nOutput complete!\n"
     capture = cv2.VideoCapture(str(tmp_path / "X3.mp4"))
     assert capture.get(cv2.CAP_PROP_FPS) == 25 and capture.get(cv2.CAP_PROP_FRAME_WIDTH) == 64
-    assert [samples.read_index(f)[1] for f in frame_count(tmp_path / "X3.mp4")] == [0, 1, 2, 3]
+    assert [samples.read_index(f)[1] for f in samples.read_frames(tmp_path / "X3.mp4")] == [0, 1, 2, 3]
     with pytest.raises(FileNotFoundError):
         orbisk.Speed_Fig(images, None, 3, 0, str(tmp_path / "missing"))
     orbisk.Speed_Fig([], None, 4, 0, str(tmp_path / "missing"))  # nothing to write: no error
@@ -129,7 +119,7 @@ def test_speed_and_get_capture(orbisk, recording, tmp_path, capsys):
     paths, videos, clips = recording
     orbisk.Speed(paths, videos, 25, clips)
     folder = os.path.dirname(paths[0])
-    assert [samples.read_index(f) for f in frame_count(os.path.join(folder, "X25.mp4"))] == [(0, 0), (0, 25), (1, 20)]
+    assert [samples.read_index(f) for f in samples.read_frames(os.path.join(folder, "X25.mp4"))] == [(0, 0), (0, 25), (1, 20)]
     out = capsys.readouterr().out.splitlines()
     assert out[0] == "start" and out[-1] == "output"
     orbisk.GetCapture(paths, videos, 2.5, [Tavelin.Clip(0, 0, 0, 0, 0.2, 0, 0)])

@@ -180,12 +180,7 @@ def test_image2capture(tmp_path):
 
 def read_video(path):
     capture = cv2.VideoCapture(path)
-    frames = []
-    while True:
-        ok, frame = capture.read()
-        if not ok:
-            return frames, capture.get(cv2.CAP_PROP_FPS), capture.get(cv2.CAP_PROP_FOURCC)
-        frames.append(frame)
+    return samples.read_frames(path), capture.get(cv2.CAP_PROP_FPS), capture.get(cv2.CAP_PROP_FOURCC)
 
 
 def test_img2video_orders_by_modification_time(tmp_path):
