@@ -43,31 +43,8 @@ TARGETS_FFMPEG = {("RegularVideo", 50): 1.5}
 
 # ---------------------------------------------------------------- recording
 
-def scene(count, seed):
-    """A blurred texture panning and a dark blob moving over it, as a camera
-    filming a sample while a fluid spreads."""
-    width, height = SIZE
-    rng = np.random.default_rng(seed)
-    texture = cv2.GaussianBlur(rng.integers(0, 256, (height * 2, width * 2, 3), np.uint8), (0, 0), 4)
-    texture = cv2.normalize(texture, None, 0, 255, cv2.NORM_MINMAX)
-    for k in range(count):
-        x = int(width / 2 * (1 + np.sin(k / 60)))
-        y = int(height / 2 * (1 + np.cos(k / 90)))
-        frame = texture[y:y + height, x:x + width].copy()
-        cv2.circle(frame, (int(width * (0.5 + 0.3 * np.sin(k / 25))), height // 2), 60 + k % 80, (60, 30, 150), -1)
-        yield frame
-
-
-def stamped(frame, index, file_number):
-    """The frame with its number in the top-left quarter."""
-    height, width = frame.shape[:2]
-    frame[:height // 4, :width // 4] = samples.frame_image(index, file_number, (width // 4, height // 4))
-    return frame
-
-
 def read_stamp(frame):
-    height, width = frame.shape[:2]
-    return samples.read_index(frame[:height // 4, :width // 4])
+    return samples.read_index(frame, corner=True)
 
 
 def recording():
@@ -77,7 +54,8 @@ def recording():
         print("Generating the recording (once)...", flush=True)
         os.makedirs(folder, exist_ok=True)
         for k, (path, count) in enumerate(zip(paths, COUNTS)):
-            frames = (stamped(f, i, k) for i, f in enumerate(scene(count, k)))
+            scene = samples.moving_scene(count, SIZE, seed=k)
+            frames = (samples.frame_image(i, k, background=b) for i, b in enumerate(scene))
             samples.write_video(path + ".part.MTS", count, k, SIZE, FPS, frames=frames)
             os.replace(path + ".part.MTS", path)
     return paths
