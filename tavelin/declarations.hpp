@@ -24,4 +24,7 @@ void declare_frame_readers(py::module_& m);
 // Image2Capture and Img2Video.
 void declare_image_folder(py::module_& m);
 
+// _FrameReader, the shared frame reader, for tests and diagnostics.
+void declare_frame_reader_access(py::module_& m);
+
 }  // namespace tavelin

@@ -34,6 +34,7 @@ PYBIND11_MODULE(Tavelin, m) {
     tavelin::declare_contour_mask(m);
     tavelin::declare_frame_readers(m);
     tavelin::declare_image_folder(m);
+    tavelin::declare_frame_reader_access(m);
     order_methods(m.attr("Capture"), {"__init__", "GetFrame", "Separate", "Rimwell", "CalArea", "ColorFrame",
                                       "WriteFile", "_destory"});
 }
