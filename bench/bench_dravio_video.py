@@ -2,8 +2,8 @@
 version and against the ffmpeg command line doing the same job.
 
 Generates (once, into bench/.cache) a two-file H.264 MPEG-TS recording as
-camcorders write it (1280x720, 25 fps, 25-frame GOP with B-frames; 260 and
-240 frames) of a textured scene in motion whose frames carry their own number
+camcorders write it (1280x720, 25 fps, 25-frame GOP with B-frames, 12 Mbit/s;
+260 and 240 frames) of a grainy textured scene in motion whose frames carry their own number
 in the top-left quarter. Then makes, with each of the three:
   VideoCombine at the steps 1 and 10 (the step restarts in every file),
   RegularVideo at the steps 10 and 50 (the step runs across the files),
@@ -56,7 +56,7 @@ def recording():
         for k, (path, count) in enumerate(zip(paths, COUNTS)):
             scene = samples.moving_scene(count, SIZE, seed=k)
             frames = (samples.frame_image(i, k, background=b) for i, b in enumerate(scene))
-            samples.write_video(path + ".part.MTS", count, k, SIZE, FPS, frames=frames)
+            samples.write_video(path + ".part.MTS", count, k, SIZE, FPS, frames=frames, bitrate="12M")
             os.replace(path + ".part.MTS", path)
     return paths
 

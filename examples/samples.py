@@ -76,12 +76,14 @@ def _rate_text(fps: float | Fraction) -> str:
 
 
 def write_video(path: str | os.PathLike, count: int, file_number: int = 0,
-                size: tuple[int, int] = (160, 120), fps: float = 25.0, frames=None) -> str:
+                size: tuple[int, int] = (160, 120), fps: float = 25.0, frames=None,
+                bitrate: str | None = None) -> str:
     """Writes ``count`` index-carrying frames (or the given ``frames``) to ``path``.
 
     The container and codec follow the extension: ``.avi`` is MJPG written by
     OpenCV; ``.MTS`` (MPEG-TS) and ``.mp4`` are H.264 from the ffmpeg command
-    line with B-frames and a 25-frame GOP, as camcorders write.
+    line with B-frames and a 25-frame GOP, as camcorders write, at constant
+    quality or, given ``bitrate`` ("12M"), at the fixed rate of a camcorder.
     """
     path = os.fspath(path)
     if frames is None:
@@ -102,7 +104,9 @@ def write_video(path: str | os.PathLike, count: int, file_number: int = 0,
         "ffmpeg", "-y", "-loglevel", "error", "-f", "rawvideo", "-pix_fmt", "bgr24",
         "-s", f"{size[0]}x{size[1]}", "-r", _rate_text(fps), "-i", "-",
         "-c:v", "libx264", "-preset", "veryfast", "-g", "25", "-keyint_min", "25",
-        "-sc_threshold", "0", "-bf", "2", "-pix_fmt", "yuv420p", "-f", container, path,
+        "-sc_threshold", "0", "-bf", "2", "-pix_fmt", "yuv420p",
+        *(["-b:v", bitrate, "-maxrate", bitrate, "-bufsize", bitrate] if bitrate else []),
+        "-f", container, path,
     ]
     with subprocess.Popen(command, stdin=subprocess.PIPE) as encoder:
         try:
@@ -115,17 +119,27 @@ def write_video(path: str | os.PathLike, count: int, file_number: int = 0,
     return path
 
 
-def moving_scene(count: int, size: tuple[int, int], seed: int = 0):
-    """``count`` frames of a textured scene panning slowly, as a camera sees a
-    sample: natural work for a video encoder and decoder."""
+def moving_scene(count: int, size: tuple[int, int], seed: int = 0, grain: int = 6):
+    """``count`` frames of a textured scene panning slowly, with the sensor
+    grain of a camcorder (uniform noise of +-``grain`` levels, new in every
+    frame), as a camera sees a sample. Written at a camcorder's bit rate
+    (``write_video(..., bitrate="12M")``) it gives the decoding work of real
+    recordings."""
     width, height = size
     rng = np.random.default_rng(seed)
     texture = cv2.GaussianBlur(rng.integers(0, 256, (height * 2, width * 2, 3), np.uint8), (0, 0), 3)
     texture = cv2.normalize(texture, None, 0, 255, cv2.NORM_MINMAX)
+    # A few noise fields, shifted every frame, so the grain never repeats.
+    fields = [rng.integers(-grain, grain + 1, (height * 2, width * 2, 3), np.int16) for _ in range(4)] if grain else []
     for k in range(count):
         x = int(width / 2 * (1 + np.sin(k / 200))) % width
         y = (k // 3) % height
-        yield texture[y:y + height, x:x + width]
+        frame = texture[y:y + height, x:x + width]
+        if fields:
+            dx, dy = (k * 7919) % width, (k * 104729) % height
+            noise = fields[k % len(fields)][dy:dy + height, dx:dx + width]
+            frame = np.clip(frame.astype(np.int16) + noise, 0, 255).astype(np.uint8)
+        yield frame
 
 
 def write_recording(folder: str | os.PathLike, counts: list[int], extension: str = ".MTS",

@@ -3,6 +3,7 @@
 // (one frame of a caller's capture) and ExtractFromVideos (a whole recording
 // at a time interval).
 #include <cmath>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -34,7 +35,7 @@ std::vector<int64_t> frame_positions(const py::list& numbers) {
 // the first frame is needed; the file's first frame is read once.
 class FileFrames {
 public:
-    explicit FileFrames(py::handle path) : path_(common::fs_path(path)) {}
+    explicit FileFrames(std::string path) : path_(std::move(path)) {}
 
     std::vector<cv::Mat> read(const std::vector<int64_t>& positions) { return common::read_frames(reader(), positions); }
 
@@ -115,7 +116,7 @@ py::object get_frame_index(py::module_& m, Args& a) {
     for (auto video : a[1]) {
         ++file_number;
         const py::int_ current(file_number);
-        FileFrames file(video.attr("path"));
+        FileFrames file(common::fs_path(video.attr("path")));
         for (;;) {
             auto clip = [&] { return py::object(clips[py::int_(n)]); };
             py::object start = clip().attr("start_i"), end = clip().attr("end_i");
@@ -197,6 +198,9 @@ py::object get_frame_index2(py::module_& m, Args& a) {
     for (auto video : videos) frame_counts.append(video.attr("Frame_Count"));
     py::object record_frame;  // the last frame read in this call
 
+    // A file that several clips visit is opened once: its reader reaches
+    // frames before or after the last one read as exactly.
+    std::map<std::string, FileFrames> opened;
     long long clip_index = 0;
     for (auto c : clips) {
         py::object from = c.attr("start_i"), to = c.attr("end_i");
@@ -220,7 +224,8 @@ py::object get_frame_index2(py::module_& m, Args& a) {
             py::object file_index = file_indices[py::int_(i)];
             py::object vdo = videos[file_index];
             py::list numbers = py::list(frame_lists[py::int_(i)]);
-            FileFrames file(vdo.attr("path"));
+            const std::string path = common::fs_path(vdo.attr("path"));
+            FileFrames& file = opened.try_emplace(path, path).first->second;
 
             std::vector<py::object> file_captures;
             for (auto number : numbers)
