@@ -199,7 +199,7 @@ def check(name, out, expected, sources, exact):
     for k in (0, len(frames) // 2, len(frames) - 1):
         file_number, index = stamps[k]
         quality = psnr(frames[k], sources[file_number][index])
-        if stamps[k] == expected[k] and quality < 30:
+        if stamps[k] == expected[k] and quality < 20:  # another frame of the scene scores about 10 dB
             raise SystemExit(f"{name}: frame {k} differs from its source ({quality:.1f} dB)")
     return wrong
 
