@@ -243,7 +243,7 @@ py::object def_class(py::module_& m, const char* signature, const char* doc) {
     namespace_["__doc__"] = text + "\n--\n\n" + doc;
     py::object builtins = py::module_::import("builtins");
     py::object cls = builtins.attr("type")(name, py::make_tuple(builtins.attr("object")), namespace_);
-    cls.attr("__doc__") = text + "\n\n" + doc;
+    cls.attr("__doc__") = doc;
     m.attr(name.c_str()) = cls;
     return cls;
 }
