@@ -4,7 +4,13 @@
 // (k+1)-th call after opening the file, pixel for pixel (OpenCV 4.6, FFmpeg
 // backend).  Frames are reached by decoding forward from the current position
 // when that is cheaper, and otherwise by seeking exactly to the right
-// keyframe found in a packet index built once at open time.
+// keyframe found in the file's packet index (packet_index.hpp), built once
+// per file and process.
+//
+// The parts: packet_index (which packet is which frame, where decoding may
+// start), video_decoder (demuxing, decoding, seeking as OpenCV sets them
+// up), bgr_conversion (OpenCV's pixels), opencv_fallback (files FFmpeg's
+// libraries cannot open).  This class chooses how each frame is located.
 //
 // A FrameReader is not thread-safe: use one per thread.
 #pragma once
@@ -47,7 +53,8 @@ public:
     };
 
     // `path` is passed to FFmpeg unchanged (file-system encoding, UTF-8 here).
-    // Never throws for an unreadable file: is_open() is then false.
+    // Never throws for an unreadable file: is_open() is then false and
+    // open_error() says why.
     explicit FrameReader(const std::string& path);
     FrameReader(const std::string& path, const Options& options);
     ~FrameReader();
@@ -60,6 +67,14 @@ public:
     bool is_open() const;
     Mode mode() const;
 
+    // Why the file could not be opened ("" when it is open), for the
+    // caller's message: "cannot open the file: No such file or directory".
+    const std::string& open_error() const;
+
+    // Why frames are located by counting (Sequential) instead of by the
+    // packet index, "" otherwise.
+    const std::string& index_problem() const;
+
     // The size of the frames read (after the rotation OpenCV applies);
     // 0 x 0 when the file could not be opened.
     cv::Size frame_size() const;
@@ -67,6 +82,11 @@ public:
     // Number of frames a forward read delivers, counted from the packet index.
     // -1 when unknown (Sequential mode before the end was reached, OpenCV mode).
     int64_t frame_count() const;
+
+    // frame_count(), reading the file to its end in Sequential mode when
+    // the count is not known yet; -1 in OpenCV mode or for a closed reader.
+    // The frame grabbed stays grabbed only in Indexed mode.
+    int64_t count_frames();
 
     // Frame `index` as BGR CV_8UC3.  Negative indices are clamped to 0, as
     // VideoCapture::set(CAP_PROP_POS_FRAMES) does.  Returns false and leaves

@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 
 #include "common/frame_reader.hpp"
+#include "common/packet_index.hpp"
 #include "common/ndarray.hpp"
 #include "common/pyvalues.hpp"
 #include "tavelin/declarations.hpp"
@@ -50,6 +51,13 @@ void declare_frame_reader_access(py::module_& m) {
              }),
              py::arg("path"), py::arg("threads") = 0, py::arg("skip_nonref") = true, py::arg("prefer") = "indexed")
         .def("is_open", &FrameReader::is_open)
+        .def("open_error", &FrameReader::open_error)
+        .def("index_problem", &FrameReader::index_problem)
+        .def("count_frames", [](FrameReader& r) {
+            py::gil_scoped_release unlocked;
+            return r.count_frames();
+        })
+        .def_static("forget_indexes", [] { common::PacketIndex::forget_all(); })
         .def_property_readonly("mode", [](const FrameReader& r) { return mode_name(r.mode()); })
         .def("frame_count", &FrameReader::frame_count)
         .def("frame_size", [](const FrameReader& r) {
