@@ -53,6 +53,7 @@ struct FrameReader::Impl {
     int64_t first_rank = 0;  // display rank of the first frame decoded from the file start
     int64_t frame_count = -1;
     bool positioned = false;     // the decoder's state leads on from last_rank
+    bool from_file_start = true; // the decoder began at the file start, as OpenCV does
     int64_t last_rank = -1;      // rank of the last frame the decoder returned
     VideoDecoder::Guide guide;   // how the packets of the current request are sent
     bool flush_is_safe = true;   // cleared when a flush lost a frame (open GOPs)
@@ -120,6 +121,7 @@ struct FrameReader::Impl {
     // 0 (a decoder may drop undecodable leading frames).  Keeps it grabbed.
     bool calibrate() {
         positioned = true;
+        from_file_start = true;
         last_rank = -1;
         guide = VideoDecoder::Guide{};
         guide.index = index.get();
@@ -177,7 +179,16 @@ struct FrameReader::Impl {
             // before the target.
             if (r <= last_rank) return Outcome::Inconsistent;
             last_rank = r;
-            if (r == rank) return Outcome::Found;
+            if (r == rank) {
+                // A frame the decoder marks as damaged (its references lie
+                // before a recovery point we started from) is what OpenCV
+                // gives only when it too started there: at the file start.
+                if (!from_file_start && (examined->flags & AV_FRAME_FLAG_CORRUPT || examined->decode_error_flags)) {
+                    av_frame_unref(examined.get());
+                    return Outcome::Missing;
+                }
+                return Outcome::Found;
+            }
             av_frame_unref(examined.get());
             if (r > rank) return Outcome::Missing;  // the decoder never returned the target
         }
@@ -217,6 +228,7 @@ struct FrameReader::Impl {
             if (!forward) {
                 if (!decoder.seek_to_packet(*index, start)) return false;
                 positioned = true;
+                from_file_start = start == 0;
                 last_rank = -1;
             }
             const Outcome outcome = decode_until(rank);

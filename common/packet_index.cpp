@@ -9,7 +9,7 @@
 #include <mutex>
 
 #include "common/ffmpeg_handles.hpp"
-#include "common/h264_fields.hpp"
+#include "common/h264_pictures.hpp"
 
 namespace common {
 namespace {
@@ -98,9 +98,9 @@ std::shared_ptr<const PacketIndex> PacketIndex::build(const std::string& path, s
     auto index = std::make_shared<PacketIndex>();
     index->byte_seek_ = prefers_byte_seek(format.get());
     const AVCodecParameters* parameters = format->streams[stream]->codecpar;
-    std::unique_ptr<FieldPairing> fields;
+    std::unique_ptr<H264Pictures> pictures;
     if (parameters->codec_id == AV_CODEC_ID_H264)
-        fields = std::make_unique<FieldPairing>(parameters->extradata, parameters->extradata_size);
+        pictures = std::make_unique<H264Pictures>(parameters->extradata, parameters->extradata_size);
 
     std::vector<Packet>& packets = index->packets_;
     int read_error = 0;
@@ -111,10 +111,12 @@ std::shared_ptr<const PacketIndex> PacketIndex::build(const std::string& path, s
             break;
         }
         if (packet->stream_index == stream) {
-            const bool completes =
-                fields && fields->completes_previous_frame(packet->data, static_cast<size_t>(packet->size));
-            const bool second = completes && !packets.empty();
-            Packet p{packet->pts, packet->dts, packet->pos, (packet->flags & AV_PKT_FLAG_KEY) != 0,
+            const bool key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
+            H264Pictures::PacketPictures content;
+            if (pictures) content = pictures->read_packet(packet->data, static_cast<size_t>(packet->size));
+            const bool second = content.completes_previous_frame && !packets.empty();
+            const bool intra = content.understood ? content.intra : key;
+            Packet p{packet->pts, packet->dts, packet->pos, key, intra,
                      (packet->flags & AV_PKT_FLAG_DISCARD) != 0, second, packet->pts};
             if (second) p.frame_pts = packets.back().frame_pts;
             packets.push_back(p);
@@ -150,7 +152,7 @@ std::shared_ptr<const PacketIndex> PacketIndex::build(const std::string& path, s
     // The file start is always a valid place to begin: it is where OpenCV begins.
     index->starts_.push_back(0);
     for (size_t i = 1; i < packets.size(); ++i)
-        if (packets[i].keyframe && !packets[i].second_field && packets[i].pts != AV_NOPTS_VALUE)
+        if (packets[i].keyframe && packets[i].intra && !packets[i].second_field && packets[i].pts != AV_NOPTS_VALUE)
             index->starts_.push_back(static_cast<int64_t>(i));
     return index;
 }

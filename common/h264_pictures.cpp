@@ -1,4 +1,4 @@
-#include "common/h264_fields.hpp"
+#include "common/h264_pictures.hpp"
 
 #include <algorithm>
 
@@ -72,8 +72,7 @@ constexpr size_t kSliceHeaderBytes = 48;
 
 }  // namespace
 
-FieldPairing::FieldPairing(const uint8_t* extradata, size_t size) {
-    bool seen = false, completes = false;
+H264Pictures::H264Pictures(const uint8_t* extradata, size_t size) {
     if (extradata && size >= 7 && extradata[0] == 1) {
         // avcC: version, profile, compatibility, level, length size, SPS and PPS.
         length_size_ = (extradata[4] & 3) + 1;
@@ -85,22 +84,22 @@ FieldPairing::FieldPairing(const uint8_t* extradata, size_t size) {
                 const size_t length = (size_t(extradata[pos]) << 8) | extradata[pos + 1];
                 pos += 2;
                 if (pos + length > size) return;
-                read_nal(extradata + pos, length, seen, completes);
+                read_nal(extradata + pos, length, nullptr);
                 pos += length;
             }
         }
     } else if (extradata && size > 0) {
-        for_each_nal(extradata, size, seen, completes);
+        for_each_nal(extradata, size, nullptr);
     }
 }
 
-bool FieldPairing::completes_previous_frame(const uint8_t* data, size_t size) {
-    bool seen = false, completes = false;
-    for_each_nal(data, size, seen, completes);
-    return completes;
+H264Pictures::PacketPictures H264Pictures::read_packet(const uint8_t* data, size_t size) {
+    PacketPictures packet;
+    for_each_nal(data, size, &packet);
+    return packet;
 }
 
-void FieldPairing::for_each_nal(const uint8_t* data, size_t size, bool& seen, bool& completes) {
+void H264Pictures::for_each_nal(const uint8_t* data, size_t size, PacketPictures* packet) {
     if (length_size_ > 0) {
         size_t pos = 0;
         while (pos + length_size_ <= size) {
@@ -108,7 +107,7 @@ void FieldPairing::for_each_nal(const uint8_t* data, size_t size, bool& seen, bo
             for (int k = 0; k < length_size_; ++k) length = (length << 8) | data[pos + k];
             pos += length_size_;
             if (length > size - pos) break;
-            read_nal(data + pos, length, seen, completes);
+            read_nal(data + pos, length, packet);
             pos += length;
         }
         return;
@@ -120,16 +119,16 @@ void FieldPairing::for_each_nal(const uint8_t* data, size_t size, bool& seen, bo
             if (start < size) {
                 size_t end = i;
                 while (end > start && data[end - 1] == 0) --end;
-                read_nal(data + start, end - start, seen, completes);
+                read_nal(data + start, end - start, packet);
             }
             start = i + 3;
             i += 2;
         }
     }
-    if (start < size) read_nal(data + start, size - start, seen, completes);
+    if (start < size) read_nal(data + start, size - start, packet);
 }
 
-void FieldPairing::read_nal(const uint8_t* nal, size_t size, bool& seen, bool& completes) {
+void H264Pictures::read_nal(const uint8_t* nal, size_t size, PacketPictures* packet) {
     if (size < 2) return;
     const int type = nal[0] & 0x1F;
     const int ref_idc = (nal[0] >> 5) & 3;
@@ -144,19 +143,21 @@ void FieldPairing::read_nal(const uint8_t* nal, size_t size, bool& seen, bool& c
         // the same frame_num right after an unpaired first field completes it.
         const bool second = picture.structure != Structure::Frame && open_first_field_ &&
                             last_.structure != picture.structure && last_.frame_num == picture.frame_num;
-        if (!seen) {
-            seen = true;
-            completes = second;
+        if (packet && !packet->understood) {
+            packet->understood = true;
+            packet->completes_previous_frame = second;
+            packet->intra = picture.intra;
         }
         open_first_field_ = picture.structure != Structure::Frame && !second;
         last_ = picture;
     }
 }
 
-bool FieldPairing::read_slice_header(const std::vector<uint8_t>& rbsp, int ref_idc, Picture& picture) const {
+bool H264Pictures::read_slice_header(const std::vector<uint8_t>& rbsp, int ref_idc, Picture& picture) const {
     BitReader in(rbsp);
     if (in.ue() != 0) return false;  // a later slice of a picture already seen
-    in.ue();                         // slice_type
+    const uint32_t slice_type = in.ue() % 5;
+    picture.intra = slice_type == 2 || slice_type == 4;  // I or SI
     const uint32_t pps = in.ue();
     if (!in.ok() || pps >= sps_of_pps_.size() || sps_of_pps_[pps] < 0) return false;
     const SequenceParameters& sps = sps_[sps_of_pps_[pps]];
@@ -170,7 +171,7 @@ bool FieldPairing::read_slice_header(const std::vector<uint8_t>& rbsp, int ref_i
     return in.ok();
 }
 
-void FieldPairing::read_sps(const std::vector<uint8_t>& rbsp) {
+void H264Pictures::read_sps(const std::vector<uint8_t>& rbsp) {
     BitReader in(rbsp);
     const uint32_t profile = in.bits(8);
     in.bits(16);  // constraint flags, level
@@ -208,7 +209,7 @@ void FieldPairing::read_sps(const std::vector<uint8_t>& rbsp) {
     sps_[id] = sps;
 }
 
-void FieldPairing::read_pps(const std::vector<uint8_t>& rbsp) {
+void H264Pictures::read_pps(const std::vector<uint8_t>& rbsp) {
     BitReader in(rbsp);
     const uint32_t id = in.ue();
     const uint32_t sps = in.ue();

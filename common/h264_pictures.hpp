@@ -1,12 +1,18 @@
-// Which H.264 packets begin a new frame.
+// What the packets of an H.264 stream hold: whether a packet begins a new
+// frame, and whether its picture is intra-coded.
 //
 // An interlaced H.264 stream may code a frame as two field pictures (PAFF).
 // Containers then carry a packet per field (MPEG-TS as ffmpeg writes it,
 // or a camcorder's PES of a whole frame split by libavformat's parser), but
-// the decoder returns one frame per field pair.  FieldPairing reads the
+// the decoder returns one frame per field pair.  H264Pictures reads the
 // slice headers of each packet and tells, as FFmpeg's decoder decides it,
 // whether the packet's first picture is the second field of the frame
 // begun by the packet before.
+//
+// Containers flag recovery points as keyframes too, also P pictures that
+// begin an intra refresh; decoding started there gives wrong pixels until
+// the refresh is complete, so only intra-coded pictures make places to
+// start decoding.
 #pragma once
 
 #include <cstddef>
@@ -15,16 +21,20 @@
 
 namespace common {
 
-class FieldPairing {
+class H264Pictures {
 public:
     // `extradata` is the stream's codec extradata (avcC or Annex B parameter
     // sets); `length_prefixed` is known from it.
-    FieldPairing(const uint8_t* extradata, size_t size);
+    H264Pictures(const uint8_t* extradata, size_t size);
 
-    // Reads the NAL units of the next packet in decode order.  True when the
-    // packet's first picture completes the field pair of the packet before
-    // (it is then no frame of its own).
-    bool completes_previous_frame(const uint8_t* data, size_t size);
+    struct PacketPictures {
+        bool understood = false;  // the packet holds a picture whose header could be read
+        bool completes_previous_frame = false;  // its first picture is the second field of the frame before
+        bool intra = false;       // its first picture is coded without reference to others
+    };
+
+    // Reads the NAL units of the next packet in decode order.
+    PacketPictures read_packet(const uint8_t* data, size_t size);
 
 private:
     struct SequenceParameters {
@@ -38,19 +48,20 @@ private:
         Structure structure;
         int frame_num;
         bool reference;
+        bool intra;
     };
 
-    void read_nal(const uint8_t* nal, size_t size, bool& first_picture_seen, bool& completes);
+    void read_nal(const uint8_t* nal, size_t size, PacketPictures* packet);
     bool read_slice_header(const std::vector<uint8_t>& rbsp, int ref_idc, Picture& picture) const;
     void read_sps(const std::vector<uint8_t>& rbsp);
     void read_pps(const std::vector<uint8_t>& rbsp);
-    void for_each_nal(const uint8_t* data, size_t size, bool& first_picture_seen, bool& completes);
+    void for_each_nal(const uint8_t* data, size_t size, PacketPictures* packet);
 
     int length_size_ = 0;  // NAL length prefix size (avcC), 0 for Annex B start codes
     std::vector<SequenceParameters> sps_ = std::vector<SequenceParameters>(32);
     std::vector<int> sps_of_pps_ = std::vector<int>(256, -1);
     bool open_first_field_ = false;  // the last picture was a first field still unpaired
-    Picture last_{Structure::Frame, 0, true};
+    Picture last_{Structure::Frame, 0, true, true};
 };
 
 }  // namespace common
