@@ -1,4 +1,4 @@
-#include "common/ndarray.hpp"
+#include "common/py_ndarray.hpp"
 
 #include <string>
 
@@ -76,7 +76,7 @@ MatView mat_view(py::handle value, const char* name) {
                                  : static_cast<size_t>(cols) * channels * array.itemsize();
     MatView view;
     view.mat = cv::Mat(rows, cols, CV_MAKETYPE(depth, static_cast<int>(channels)),
-                       const_cast<void*>(array.data()), step == 0 ? cv::Mat::AUTO_STEP : step);
+                       const_cast<void*>(array.data()), step == 0 ? static_cast<size_t>(cv::Mat::AUTO_STEP) : step);
     view.owner = std::move(array);
     return view;
 }

@@ -1,20 +1,16 @@
 // Clip, TimeCal and the Capture record.
-#include "common/binding.hpp"
-#include "common/pyvalues.hpp"
-#include "tavelin/declarations.hpp"
+#include "common/py_binding.hpp"
+#include "common/py_values.hpp"
+#include "tavelin/py_module.hpp"
 
 namespace tavelin {
-
-using common::Args;
 
 namespace {
 
 // The clock time t1 ([hour, minute, second]) advanced by sec seconds, with the
 // interpreter's own arithmetic: ints stay ints, floats give floats, floor
 // division carries negative offsets back, and an hour above 12 folds once.
-py::object time_cal(Args& a) {
-    const py::object& t1 = a[0];
-    const py::object& sec = a[1];
+py::object time_cal(const py::object& t1, const py::object& sec) {
     const py::int_ sixty(60), twelve(12);
     auto item = [](const py::object& time, int k) { return py::object(time[py::int_(k)]); };
     py::object t2 = t1.attr("copy")();
@@ -33,11 +29,10 @@ py::object join(py::handle a, py::handle b) {
 
 // Writes the frame and every phase mask below `path`, in the folders
 // "Clip {iClip}/Clip {iClip}_{name}".
-py::object write_file(py::module_& m, Args& a) {
-    py::object self = a[0];
+void write_file(const py::module_& m, const py::object& self, const py::object& path) {
     py::module_ os = py::module_::import("os");
     const py::object clip = self.attr("iClip");
-    py::object folder = os.attr("path").attr("join")(a[1], py::str("Clip {}").format(clip),
+    py::object folder = os.attr("path").attr("join")(path, py::str("Clip {}").format(clip),
                                                      py::str("Clip {}_{}").format(clip, self.attr("name")));
     if (!common::is_true(os.attr("path").attr("exists")(folder))) os.attr("makedirs")(folder);
     const py::str jpeg(".jpg");
@@ -46,7 +41,6 @@ py::object write_file(py::module_& m, Args& a) {
         py::object base = join(folder, py::object(self.attr("name")) + py::object(self.attr("Phase_frames_names")[py::int_(k)]));
         m.attr("cv_imsave")(self.attr("Phase_frames")[py::int_(k)], base, jpeg);
     }
-    return py::none();
 }
 
 }  // namespace
@@ -58,16 +52,21 @@ void declare_capture(py::module_& m) {
         "of file end_i, with the injection rate InjRate of that stretch.");
     common::def_method(clip, "__init__(self, start_min, start_sec, start_videoIndex, end_min, end_sec, end_videoIndex, InjRate)",
                        "Stores the values unchanged; the file indices as start_i and end_i.",
-                       [](Args& a) -> py::object {
-                           const char* names[] = {"start_min", "start_sec", "start_i", "end_min", "end_sec", "end_i", "InjRate"};
-                           for (size_t k = 0; k < 7; ++k) a[0].attr(names[k]) = a[k + 1];
-                           return py::none();
+                       [](py::object self, py::object start_min, py::object start_sec, py::object start_videoIndex,
+                          py::object end_min, py::object end_sec, py::object end_videoIndex, py::object InjRate) {
+                           self.attr("start_min") = start_min;
+                           self.attr("start_sec") = start_sec;
+                           self.attr("start_i") = start_videoIndex;
+                           self.attr("end_min") = end_min;
+                           self.attr("end_sec") = end_sec;
+                           self.attr("end_i") = end_videoIndex;
+                           self.attr("InjRate") = InjRate;
                        });
 
     common::def(m, "TimeCal(t1, sec)",
                 "The clock time t1 ([hour, minute, second]) advanced by sec seconds (may be\n"
                 "negative or a float), as a new list; an hour above 12 is folded back by 12 once.",
-                time_cal);
+                [](py::object t1, py::object sec) { return time_cal(t1, sec); });
 
     py::object capture = common::def_class(
         m, "Capture(iClip, iVideo, iFrame, Capture_time, InjRate)",
@@ -78,38 +77,33 @@ void declare_capture(py::module_& m) {
 
     common::def_method(capture, "__init__(self, iClip, iVideo, iFrame, Capture_time, InjRate)",
                        "Makes the record with an empty list of phase masks.",
-                       [](Args& a) -> py::object {
-                           py::object self = a[0];
-                           py::object one_based = a[1] + py::int_(1);  // fails before any attribute is set
+                       [](py::object self, py::object iClip, py::object iVideo, py::object iFrame,
+                          py::object Capture_time, py::object InjRate) {
+                           py::object one_based = iClip + py::int_(1);  // fails before any attribute is set
                            self.attr("iClip") = one_based;
-                           self.attr("iVideo") = a[2];
-                           self.attr("iFrame") = a[3];
-                           self.attr("time") = a[4];
-                           self.attr("InjRate") = a[5];
+                           self.attr("iVideo") = iVideo;
+                           self.attr("iFrame") = iFrame;
+                           self.attr("time") = Capture_time;
+                           self.attr("InjRate") = InjRate;
                            self.attr("Phase_frames") = py::list();
-                           self.attr("name") = py::str("{}-{}-{}").format(a[2], a[1], a[3]);
-                           return py::none();
+                           self.attr("name") = py::str("{}-{}-{}").format(iVideo, iClip, iFrame);
                        });
 
     common::def_method(capture, "GetFrame(self, frame)",
                        "Stores frame (the very object, not a copy) as the capture's frame.",
-                       [](Args& a) -> py::object {
-                           a[0].attr("frame") = a[1];
-                           return py::none();
-                       });
+                       [](py::object self, py::object frame) { self.attr("frame") = frame; });
 
     common::def_method(capture, "WriteFile(self, path)",
                        "Writes the frame and every phase mask as JPEG files into\n"
                        "path/Clip {iClip}/Clip {iClip}_{name}: the frame as {name}.jpg, mask k as\n"
                        "{name}{Phase_frames_names[k]}.jpg.",
-                       [m](Args& a) mutable { return write_file(m, a); });
+                       [m](py::object self, py::object path) { write_file(m, self, path); });
 
     common::def_method(capture, "_destory(self)",
                        "Drops the frame and the phase masks to release their memory.",
-                       [](Args& a) -> py::object {
-                           if (PyObject_DelAttrString(a[0].ptr(), "frame") != 0) throw py::error_already_set();
-                           if (PyObject_DelAttrString(a[0].ptr(), "Phase_frames") != 0) throw py::error_already_set();
-                           return py::none();
+                       [](py::object self) {
+                           py::delattr(self, "frame");
+                           py::delattr(self, "Phase_frames");
                        });
 }
 

@@ -1,13 +1,13 @@
-#include "common/binding.hpp"
-
-#include <opencv2/core.hpp>
+#include "common/py_binding.hpp"
 
 #include <memory>
 
-#include "common/errors.hpp"
-#include "common/pyvalues.hpp"
+#include "common/py_errors.hpp"
 
 namespace common {
+
+using detail::Args;
+using detail::Impl;
 
 namespace {
 
@@ -168,18 +168,19 @@ PyObject* trampoline(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, P
         Args bound = bind(*record, args, static_cast<size_t>(PyVectorcall_NARGS(nargsf)), kwnames);
         py::object result = record->impl(bound);
         return (result ? result : py::none()).release().ptr();
-    } catch (py::error_already_set& e) {
-        e.restore();
     } catch (...) {
-        py::detail::try_translate_exceptions();
+        raise_current_exception();
     }
     return nullptr;
 }
 
-py::object make_function(const char* signature, const char* doc, Impl impl,
+py::object make_function(const char* signature, const char* doc, Impl impl, size_t arity,
                          const std::string& qualifier, py::handle module_name) {
     auto record = std::make_unique<FunctionRecord>();
     parse_signature(signature, *record);
+    if (record->params.size() != arity)
+        throw std::logic_error(std::string(signature) + ": the implementation takes " + std::to_string(arity) +
+                               " parameters");
     record->qualname = qualifier.empty() ? record->name : qualifier + "." + record->name;
     record->doc = std::string(signature) + "\n--\n\n" + doc;
     record->impl = std::move(impl);
@@ -189,12 +190,11 @@ py::object make_function(const char* signature, const char* doc, Impl impl,
     record->method.ml_doc = record->doc.c_str();
 
     // The definition of the holder module lives as long as the process.
-    auto* holder_def = new PyModuleDef{PyModuleDef_HEAD_INIT};
-    holder_def->m_name = record->name.c_str();
-    holder_def->m_size = sizeof(FunctionRecord*);
-    holder_def->m_free = [](void* holder) {
+    const freefunc free_record = [](void* holder) {
         delete *static_cast<FunctionRecord**>(PyModule_GetState(static_cast<PyObject*>(holder)));
     };
+    auto* holder_def = new PyModuleDef{PyModuleDef_HEAD_INIT, record->name.c_str(), nullptr,
+                                       sizeof(FunctionRecord*), nullptr, nullptr, nullptr, nullptr, free_record};
     auto holder = py::reinterpret_steal<py::object>(PyModule_Create(holder_def));
     if (!holder) throw py::error_already_set();
     PyMethodDef* method = &record->method;
@@ -204,30 +204,10 @@ py::object make_function(const char* signature, const char* doc, Impl impl,
     return py::reinterpret_steal<py::object>(function);
 }
 
-void translate_file_error(const FileError& e) {
-    py::object error = py::module_::import("builtins").attr("OSError")(
-        e.error_number(), e.what(), fs_str(e.path()));
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-}
-
-// Raises cv2.error, so that OpenCV failures look the same whether cv2 or
-// this toolkit called OpenCV.
-void translate_cv_error(const cv::Exception& e) {
-    py::object error_type = py::module_::import("cv2").attr("error");
-    py::object error = error_type(e.what());
-    error.attr("file") = e.file;
-    error.attr("func") = e.func;
-    error.attr("line") = e.line;
-    error.attr("code") = e.code;
-    error.attr("msg") = e.msg;
-    error.attr("err") = e.err;
-    PyErr_SetObject(error_type.ptr(), error.ptr());
-}
-
 }  // namespace
 
-py::object def(py::module_& m, const char* signature, const char* doc, Impl impl) {
-    py::object function = make_function(signature, doc, std::move(impl), "", m.attr("__name__"));
+py::object detail::def_function(py::module_& m, const char* signature, const char* doc, Impl impl, size_t arity) {
+    py::object function = make_function(signature, doc, std::move(impl), arity, "", m.attr("__name__"));
     m.attr(function.attr("__name__")) = function;
     return function;
 }
@@ -248,9 +228,9 @@ py::object def_class(py::module_& m, const char* signature, const char* doc) {
     return cls;
 }
 
-void def_method(py::handle cls, const char* signature, const char* doc, Impl impl) {
+void detail::def_method_function(py::handle cls, const char* signature, const char* doc, Impl impl, size_t arity) {
     const std::string qualifier = py::str(cls.attr("__qualname__"));
-    py::object function = make_function(signature, doc, std::move(impl), qualifier, cls.attr("__module__"));
+    py::object function = make_function(signature, doc, std::move(impl), arity, qualifier, cls.attr("__module__"));
     PyObject* method = PyInstanceMethod_New(function.ptr());
     if (!method) throw py::error_already_set();
     cls.attr(function.attr("__name__")) = py::reinterpret_steal<py::object>(method);
@@ -285,17 +265,27 @@ void print(py::handle value) {
     py::module_::import("builtins").attr("print")(value);
 }
 
-void init_module(py::module_& m) {
-    (void)m;
-    py::register_local_exception_translator([](std::exception_ptr p) {
-        try {
-            if (p) std::rethrow_exception(p);
-        } catch (const FileError& e) {
-            translate_file_error(e);
-        } catch (const cv::Exception& e) {
-            translate_cv_error(e);
-        }
-    });
+void raise_current_exception() noexcept {
+    try {
+        throw;
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (...) {
+        py::detail::try_translate_exceptions();
+    }
+}
+
+int detail::run_module_body(PyObject* module, void (*body)(py::module_&)) noexcept {
+    try {
+        py::detail::ensure_internals();
+        auto m = py::reinterpret_borrow<py::module_>(module);
+        py::register_local_exception_translator(translate_core_exception);
+        body(m);
+        return 0;
+    } catch (...) {
+        raise_current_exception();
+        return -1;
+    }
 }
 
 }  // namespace common

@@ -1,7 +1,7 @@
 // Module Tavelin: the capture record, phase masks, contour masks, clips and
 // clock time, and the readers of frames of a recording.
-#include "common/binding.hpp"
-#include "tavelin/declarations.hpp"
+#include "common/py_binding.hpp"
+#include "tavelin/py_module.hpp"
 
 namespace {
 
@@ -17,8 +17,7 @@ void order_methods(pybind11::handle cls, std::initializer_list<const char*> name
 
 }  // namespace
 
-PYBIND11_MODULE(Tavelin, m) {
-    common::init_module(m);
+TOOLKIT_MODULE(Tavelin, m) {
     m.doc() = "Capture and phase analysis: Capture, Phases, Clip, TimeCal, the phase and\n"
               "contour masks, and the frame readers of a multi-file recording.";
 

@@ -1,22 +1,24 @@
 // The readers of frames of a multi-file recording into captures:
-// GetFrameIndex (file by file), GetFrameIndex2 (clip by clip), GetFrames_multi
-// (one frame of a caller's capture) and ExtractFromVideos (a whole recording
-// at a time interval).
+// GetFrameIndex (file by file), GetFrameIndex2 (clip by clip), IterFrames
+// (GetFrameIndex2 one frame at a time), GetFrames_multi (one frame of a
+// caller's capture) and ExtractFromVideos (a whole recording at a time
+// interval).
 #include <cmath>
-#include <map>
+#include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
-#include "common/binding.hpp"
 #include "common/frame_batch.hpp"
 #include "common/frame_reader.hpp"
-#include "common/ndarray.hpp"
-#include "common/pyvalues.hpp"
-#include "tavelin/declarations.hpp"
+#include "common/py_binding.hpp"
+#include "common/py_guard.hpp"
+#include "common/py_ndarray.hpp"
+#include "common/py_values.hpp"
+#include "tavelin/py_module.hpp"
 
 namespace tavelin {
-
-using common::Args;
 
 namespace {
 
@@ -37,13 +39,28 @@ class FileFrames {
 public:
     explicit FileFrames(std::string path) : path_(std::move(path)) {}
 
-    std::vector<cv::Mat> read(const std::vector<int64_t>& positions) { return common::read_frames(reader(), positions); }
+    const std::string& path() const { return path_; }
+
+    std::vector<cv::Mat> read(const std::vector<int64_t>& positions) {
+        common::FrameReader& file = reader();
+        return common::core_call([&] { return common::read_frames(file, positions); });
+    }
+
+    // Frame `position`, empty when it cannot be read.
+    cv::Mat read_one(int64_t position) {
+        common::FrameReader& file = reader();
+        return common::core_call([&] {
+            cv::Mat frame;
+            file.read(position, frame);
+            return frame;
+        });
+    }
 
     // The file's first frame, or None when it cannot be read.
     py::object first_frame() {
         if (!first_frame_) {
-            std::vector<cv::Mat> frames = read({0});
-            first_frame_ = frames[0].empty() ? py::none() : py::object(common::to_array(std::move(frames[0])));
+            cv::Mat frame = read_one(0);
+            first_frame_ = frame.empty() ? py::none() : py::object(common::to_array(std::move(frame)));
         }
         return *first_frame_;
     }
@@ -53,21 +70,18 @@ public:
 
 private:
     common::FrameReader& reader() {
-        if (!reader_) {
-            py::gil_scoped_release unlocked;
-            reader_.emplace(path_);
-        }
+        if (!reader_) reader_ = common::core_call([&] { return std::make_unique<common::FrameReader>(path_); });
         return *reader_;
     }
 
     std::string path_;
-    std::optional<common::FrameReader> reader_;
+    std::unique_ptr<common::FrameReader> reader_;
     std::optional<py::object> first_frame_;
 };
 
 // The capture of frame `number` of `video`, stamped with the clock time of
 // the frame: the file's start time advanced by number / FPS seconds.
-py::object make_capture(py::module_& m, py::handle clip_index, py::handle file_number, py::handle number,
+py::object make_capture(const py::module_& m, py::handle clip_index, py::handle file_number, py::handle number,
                         py::handle video, py::handle injection_rate) {
     py::object offset = common::truediv(number, video.attr("FPS"));
     py::object time = m.attr("TimeCal")(video.attr("start_time"), offset);
@@ -103,17 +117,16 @@ void check_clip_order(const py::object& clips) {
 }
 
 // Walks the files in order and the clips with them; file numbers count from 1.
-py::object get_frame_index(py::module_& m, Args& a) {
-    const py::object& clips = a[0];
-    const py::object& space = a[2];
+py::tuple get_frame_index(const py::module_& m, const py::object& clips, const py::object& videos,
+                          const py::object& space) {
     check_clip_order(clips);
 
     py::list frames, captures;
     const py::int_ zero(0);
-    size_t clip_count = py::len(clips);
+    const size_t clip_count = py::len(clips);
     long long n = 0, file_number = 0;
     bool next_clip = false, next_video = false, over = false;
-    for (auto video : a[1]) {
+    for (auto video : videos) {
         ++file_number;
         const py::int_ current(file_number);
         FileFrames file(common::fs_path(video.attr("path")));
@@ -142,8 +155,7 @@ py::object get_frame_index(py::module_& m, Args& a) {
             py::object filler = file.first_frame();
             std::vector<py::object> window_captures;
             for (auto number : numbers)
-                window_captures.push_back(
-                    make_capture(m, py::int_(n), current, number, video, clip().attr("InjRate")));
+                window_captures.push_back(make_capture(m, py::int_(n), current, number, video, clip().attr("InjRate")));
             std::vector<cv::Mat> read = file.read(frame_positions(numbers));
 
             // Frames read stay packed at the front; lost ones leave a filler
@@ -185,92 +197,131 @@ py::object get_frame_index(py::module_& m, Args& a) {
     return py::make_tuple(frames, captures);
 }
 
-// Reads clip by clip, spreading each clip over the files with GetIndex; file
-// numbers count from 0. A lost frame becomes a white image of the size of the
-// last frame read (or of the file's frame size before any frame was read).
-py::object get_frame_index2(py::module_& m, Args& a) {
-    const py::object& clips = a[0];
-    const py::object& videos = a[1];
-    const py::object& space = a[2];
-    const py::int_ sixty(60);
+// The frames of a clip list one at a time, clip by clip, each clip spread
+// over the files with the module's GetIndex (file numbers count from 0): the
+// walk of GetFrameIndex2, with its captures and printed lines. A lost frame
+// becomes a white image of the size of the last frame read (or of the file's
+// frame size before any frame was read). Only the file being read is open.
+class ClipFrames {
+public:
+    ClipFrames(py::module_ m, py::object clips, py::object videos, py::object space)
+        : m_(std::move(m)), videos_(std::move(videos)), space_(std::move(space)) {
+        for (auto video : videos_) frame_counts_.append(video.attr("Frame_Count"));
+        clips_ = py::iter(clips);
+    }
 
-    py::list frames, captures, frame_counts;
-    for (auto video : videos) frame_counts.append(video.attr("Frame_Count"));
-    py::object record_frame;  // the last frame read in this call
+    // The next (frame, capture) pair, or nothing at the end.
+    std::optional<std::pair<py::object, py::object>> next() {
+        while (frame_ >= numbers_.size()) {
+            if (!next_file()) return std::nullopt;
+        }
+        const size_t k = frame_++;
+        py::object number = numbers_[k];
+        py::object capture =
+            make_capture(m_, py::int_(clip_index_), file_index_, number, video_, clip_.attr("InjRate"));
+        common::print(number);
+        cv::Mat read = reader_->read_one(frame_position(number));
+        if (!read.empty()) {
+            py::object image = common::to_array(std::move(read));
+            capture.attr("GetFrame")(image);
+            record_frame_ = image;
+            return std::make_pair(image, capture);
+        }
+        common::print(py::str("------------Lost one frame at No. " + std::to_string(k) + "/" +
+                              std::to_string(numbers_.size()) + "-------------"));
+        py::object blank;
+        if (record_frame_) {
+            blank = m_.attr("cv_GenImage")(record_frame_);
+        } else {
+            const cv::Size size = reader_->frame_size();
+            blank = common::to_array(cv::Mat(size, CV_8UC3, cv::Scalar::all(255)));
+        }
+        return std::make_pair(blank, capture);
+    }
 
-    // A file that several clips visit is opened once: its reader reaches
-    // frames before or after the last one read as exactly.
-    std::map<std::string, FileFrames> opened;
-    long long clip_index = 0;
-    for (auto c : clips) {
-        py::object from = c.attr("start_i"), to = c.attr("end_i");
-        py::object index_from = py::object(videos[from].attr("FPS")) *
-                                (py::object(c.attr("start_min")) * sixty + py::object(c.attr("start_sec")));
-        py::object index_to = py::object(videos[to].attr("FPS")) *
-                              (py::object(c.attr("end_min")) * sixty + py::object(c.attr("end_sec")));
+    // Ends the walk early and closes the open file.
+    void close() {
+        reader_.reset();
+        clips_ = py::iterator();
+        files_ = numbers_ = py::list();
+        frame_ = next_file_ = 0;
+    }
+
+private:
+    // Moves to the next file of the clip, or to the first file of the next
+    // clip; false when there is none.
+    bool next_file() {
+        while (next_file_ >= py::len(files_)) {
+            if (!clips_ || clips_ == py::iterator::sentinel()) return false;
+            if (started_) ++clip_index_;
+            clip_ = py::reinterpret_borrow<py::object>(*clips_);
+            ++clips_;
+            started_ = true;
+            begin_clip();
+        }
+        file_index_ = files_[py::int_(next_file_)];
+        py::object frame_list = frame_lists_[py::int_(next_file_)];
+        ++next_file_;
+        video_ = videos_[file_index_];
+        numbers_ = py::list(frame_list);
+        frame_ = 0;
+        const std::string path = common::fs_path(video_.attr("path"));
+        if (!reader_ || reader_->path() != path) {
+            reader_.reset();  // the previous file is closed before the next one opens
+            reader_ = std::make_unique<FileFrames>(path);
+        }
+        return true;
+    }
+
+    // The frames of clip_: GetIndex over the frame counts, which prints its table.
+    void begin_clip() {
+        const py::int_ sixty(60);
+        py::object from = clip_.attr("start_i"), to = clip_.attr("end_i");
+        py::object index_from = py::object(videos_[from].attr("FPS")) *
+                                (py::object(clip_.attr("start_min")) * sixty + py::object(clip_.attr("start_sec")));
+        py::object index_to = py::object(videos_[to].attr("FPS")) *
+                              (py::object(clip_.attr("end_min")) * sixty + py::object(clip_.attr("end_sec")));
         py::list span;
         for (const auto& value : {from, to, index_from, index_to}) span.append(value);
 
-        py::object selection = m.attr("GetIndex")(frame_counts, span, space);
+        py::object selection = m_.attr("GetIndex")(frame_counts_, span, space_);
         py::tuple pair = py::module_::import("builtins").attr("tuple")(selection);
         if (pair.size() != 2)
             throw py::value_error("GetIndex must return two values (file indices and frame lists), got " +
                                   std::to_string(pair.size()));
-        py::object file_indices = pair[0], frame_lists = pair[1];
-
-        py::list clip_frames, clip_captures;
-        const size_t files = py::len(file_indices);
-        for (size_t i = 0; i < files; ++i) {
-            py::object file_index = file_indices[py::int_(i)];
-            py::object vdo = videos[file_index];
-            py::list numbers = py::list(frame_lists[py::int_(i)]);
-            const std::string path = common::fs_path(vdo.attr("path"));
-            FileFrames& file = opened.try_emplace(path, path).first->second;
-
-            std::vector<py::object> file_captures;
-            for (auto number : numbers)
-                file_captures.push_back(make_capture(m, py::int_(clip_index), file_index, number, vdo, c.attr("InjRate")));
-            std::vector<cv::Mat> read = file.read(frame_positions(numbers));
-
-            for (size_t k = 0; k < read.size(); ++k) {
-                common::print(numbers[k]);
-                if (!read[k].empty()) {
-                    py::object image = common::to_array(std::move(read[k]));
-                    clip_frames.append(image);
-                    file_captures[k].attr("GetFrame")(image);
-                    record_frame = image;
-                } else {
-                    common::print(py::str("------------Lost one frame at No. " + std::to_string(k) + "/" +
-                                          std::to_string(read.size()) + "-------------"));
-                    if (record_frame) {
-                        clip_frames.append(m.attr("cv_GenImage")(record_frame));
-                    } else {
-                        const cv::Size size = file.frame_size();
-                        clip_frames.append(common::to_array(cv::Mat(size, CV_8UC3, cv::Scalar::all(255))));
-                    }
-                }
-                clip_captures.append(file_captures[k]);
-            }
-        }
-        for (auto item : clip_frames) frames.append(item);
-        for (auto item : clip_captures) captures.append(item);
-        ++clip_index;
+        files_ = py::list(pair[0]);
+        frame_lists_ = pair[1];
+        next_file_ = 0;
     }
-    return py::make_tuple(frames, captures);
-}
 
-// How far ahead GetFrames_multi decodes forward instead of asking OpenCV to
-// seek. OpenCV's seek lands on the wrong frame for targets inside the first
-// group of pictures of an H.264 MPEG-TS file, so targets that near the start
-// are always reached by decoding from the start.
-constexpr long long kForwardFrames = 64;
+    py::module_ m_;
+    py::object videos_, space_;
+    py::list frame_counts_;
+    py::iterator clips_;
+    bool started_ = false;
+    long long clip_index_ = 0;
+    py::object clip_;
+    py::list files_;                   // the clip's file indices
+    py::object frame_lists_;           // and their frame lists
+    size_t next_file_ = 0;             // position in files_ of the next file
+    py::object file_index_, video_;
+    py::list numbers_;                 // the frame numbers of the current file
+    size_t frame_ = 0;                 // position in numbers_ of the next frame
+    std::unique_ptr<FileFrames> reader_;
+    py::object record_frame_;          // the last frame read in this walk
+};
 
 // Reads one frame of the caller's open capture and makes its capture record.
-py::object get_frames_multi(py::module_& m, Args& a) {
-    const py::object& capture_object = a[0];
-    const py::object& video = a[1];
-    const py::object& number = a[2];
-    py::object capture = make_capture(m, a[3], a[4], number, video, py::object(a[5][a[3]]).attr("InjRate"));
+// How far ahead it decodes forward instead of asking OpenCV to seek: OpenCV's
+// seek lands on the wrong frame for targets inside the first group of pictures
+// of an H.264 MPEG-TS file, so targets that near the start are always reached
+// by decoding from the start.
+constexpr long long kForwardFrames = 64;
+
+py::tuple get_frames_multi(const py::module_& m, const py::object& capture_object, const py::object& video,
+                           const py::object& number, const py::object& n, const py::object& ivideo,
+                           const py::object& clips) {
+    py::object capture = make_capture(m, n, ivideo, number, video, py::object(clips[n]).attr("InjRate"));
 
     py::module_ cv2 = py::module_::import("cv2");
     const long long target = std::max<long long>(0, frame_position(number));
@@ -291,8 +342,9 @@ py::object get_frames_multi(py::module_& m, Args& a) {
     return py::make_tuple(frame, capture);
 }
 
-py::object extract_from_videos(py::module_& m, Args& a) {
-    const py::object& given = a[0];
+py::object extract_from_videos(const py::module_& m, const py::object& given, const py::object& time_space,
+                               const py::object& sm, const py::object& ss, const py::object& em,
+                               const py::object& es) {
     if (py::len(given) == 0) return py::bool_(false);
     py::object path_like = py::module_::import("os").attr("PathLike");
     py::list videos;
@@ -301,9 +353,9 @@ py::object extract_from_videos(py::module_& m, Args& a) {
         videos.append(is_path ? m.attr("Video")(item) : py::reinterpret_borrow<py::object>(item));
     }
     py::object fps = py::object(videos[0]).attr("FPS");
-    py::object frame_space = a[1] * fps;
+    py::object frame_space = time_space * fps;
     py::list clips;
-    clips.append(m.attr("Clip")(a[2], a[3], 1, a[4], a[5], py::len(videos), 0));
+    clips.append(m.attr("Clip")(sm, ss, 1, em, es, py::len(videos), 0));
     py::tuple result = m.attr("GetFrameIndex")(clips, videos, frame_space);
     return result[0];
 }
@@ -320,7 +372,9 @@ void declare_frame_readers(py::module_& m) {
                 "number, clock time TimeCal(start_time, frame / FPS), InjRate), then for each\n"
                 "frame that could not be read (its number is printed) the file's first frame and\n"
                 "None. A clip with integer file numbers out of order raises ValueError.",
-                [m](Args& a) mutable { return get_frame_index(m, a); });
+                [m](py::object Cliplist, py::object Videos, py::object FrameSpace) {
+                    return get_frame_index(m, Cliplist, Videos, FrameSpace);
+                });
 
     common::def(m, "GetFrameIndex2(Cliplist, Videos, FrameSpace)",
                 "Reads the frames of the clips of a multi-file recording at the step FrameSpace,\n"
@@ -328,21 +382,54 @@ void declare_frame_readers(py::module_& m) {
                 "File numbers count from 0. Returns (Frames, Captures), two parallel lists with\n"
                 "one entry per listed frame; prints each frame number, and for a frame that\n"
                 "cannot be read a '------------Lost one frame at No. k/n-------------' line,\n"
-                "a white image in Frames and a capture without frame.",
-                [m](Args& a) mutable { return get_frame_index2(m, a); });
+                "a white image in Frames and a capture without frame. IterFrames gives the same\n"
+                "one frame at a time.",
+                [m](py::object Cliplist, py::object Videos, py::object FrameSpace) {
+                    py::list frames, captures;
+                    ClipFrames walk(m, Cliplist, Videos, FrameSpace);
+                    while (auto pair = walk.next()) {
+                        frames.append(pair->first);
+                        captures.append(pair->second);
+                    }
+                    return py::make_tuple(frames, captures);
+                });
+
+    py::class_<ClipFrames>(m, "_ClipFrames", "The frames of IterFrames, one (frame, capture) pair at a time.")
+        .def("__iter__", [](py::object self) { return self; })
+        .def("__next__",
+             [](ClipFrames& walk) {
+                 auto pair = walk.next();
+                 if (!pair) throw py::stop_iteration();
+                 return py::make_tuple(pair->first, pair->second);
+             })
+        .def("close", &ClipFrames::close, "Stops the walk and closes the file being read.")
+        .def("__enter__", [](py::object self) { return self; })
+        .def("__exit__", [](ClipFrames& walk, py::args) { walk.close(); });
+
+    common::def(m, "IterFrames(Cliplist, Videos, FrameSpace)",
+                "The (frame, capture) pairs of GetFrameIndex2(Cliplist, Videos, FrameSpace), one at\n"
+                "a time and in the same order, with the same captures and printed lines, holding\n"
+                "only the current frame: for long recordings. The files are read as the iterator\n"
+                "is consumed; close() (or leaving a with block, or dropping the iterator) closes\n"
+                "the file being read.",
+                [m](py::object Cliplist, py::object Videos, py::object FrameSpace) {
+                    return py::cast(ClipFrames(m, Cliplist, Videos, FrameSpace));
+                });
 
     common::def(m, "GetFrames_multi(_Video, video, FramesIndex, n, ivideo, Cliplist)",
                 "Reads frame FramesIndex of the caller's open cv2.VideoCapture _Video on the file\n"
                 "of video, and returns (frame, capture) with the Capture of clip n and file\n"
                 "ivideo (frame None when the read fails). _Video stays open, positioned after\n"
                 "the frame; near frames are reached by decoding forward.",
-                [m](Args& a) mutable { return get_frames_multi(m, a); });
+                [m](py::object _Video, py::object video, py::object FramesIndex, py::object n, py::object ivideo,
+                    py::object Cliplist) { return get_frames_multi(m, _Video, video, FramesIndex, n, ivideo, Cliplist); });
 
     common::def(m, "ExtractFromVideos(Videos, TimeSpace=0, Sm=0, Ss=0, Em=0, Es=0)",
                 "The frames of a whole recording every TimeSpace seconds, from Sm:Ss of the first\n"
                 "file to Em:Es of the last (0:00 as an end means its last frame). Videos holds\n"
                 "Video objects or file paths. Returns the frame list, or False for no files.",
-                [m](Args& a) mutable { return extract_from_videos(m, a); });
+                [m](py::object Videos, py::object TimeSpace, py::object Sm, py::object Ss, py::object Em,
+                    py::object Es) { return extract_from_videos(m, Videos, TimeSpace, Sm, Ss, Em, Es); });
 }
 
 }  // namespace tavelin
