@@ -93,9 +93,7 @@ void parse_signature(const std::string& signature, FunctionRecord& record) {
     }
 }
 
-std::string plural(size_t n, const char* word) {
-    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
-}
+std::string plural(size_t n, const char* word) { return std::to_string(n) + " " + word + (n == 1 ? "" : "s"); }
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'", as the interpreter lists missing names.
 std::string name_list(const std::vector<std::string>& names) {
@@ -107,9 +105,7 @@ std::string name_list(const std::vector<std::string>& names) {
     return text;
 }
 
-[[noreturn]] void type_error(const std::string& message) {
-    throw py::type_error(message);
-}
+[[noreturn]] void type_error(const std::string& message) { throw py::type_error(message); }
 
 // Binds positional and keyword arguments to the parameters, as CPython binds
 // a call of a def function without *args and **kwargs.
@@ -117,12 +113,11 @@ Args bind(const FunctionRecord& record, PyObject* const* args, size_t nargs, PyO
     const size_t count = record.params.size();
     const std::string who = record.qualname + "()";
     if (nargs > count) {
-        std::string takes = record.required == count
-                                ? plural(count, "positional argument")
-                                : "from " + std::to_string(record.required) + " to " +
-                                      plural(count, "positional argument");
-        type_error(who + " takes " + takes + " but " + std::to_string(nargs) +
-                   (nargs == 1 ? " was" : " were") + " given");
+        std::string takes = record.required == count ? plural(count, "positional argument")
+                                                     : "from " + std::to_string(record.required) + " to " +
+                                                           plural(count, "positional argument");
+        type_error(who + " takes " + takes + " but " + std::to_string(nargs) + (nargs == 1 ? " was" : " were") +
+                   " given");
     }
     Args bound(count);
     for (size_t i = 0; i < nargs; ++i) bound[i] = py::reinterpret_borrow<py::object>(args[i]);
@@ -157,8 +152,8 @@ Args bind(const FunctionRecord& record, PyObject* const* args, size_t nargs, PyO
             missing.push_back(record.params[i].name);
     }
     if (!missing.empty())
-        type_error(who + " missing " + plural(missing.size(), "required positional argument") +
-                   ": " + name_list(missing));
+        type_error(who + " missing " + plural(missing.size(), "required positional argument") + ": " +
+                   name_list(missing));
     return bound;
 }
 
@@ -174,8 +169,8 @@ PyObject* trampoline(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, P
     return nullptr;
 }
 
-py::object make_function(const char* signature, const char* doc, Impl impl, size_t arity,
-                         const std::string& qualifier, py::handle module_name) {
+py::object make_function(const char* signature, const char* doc, Impl impl, size_t arity, const std::string& qualifier,
+                         py::handle module_name) {
     auto record = std::make_unique<FunctionRecord>();
     parse_signature(signature, *record);
     if (record->params.size() != arity)
@@ -193,8 +188,15 @@ py::object make_function(const char* signature, const char* doc, Impl impl, size
     const freefunc free_record = [](void* holder) {
         delete *static_cast<FunctionRecord**>(PyModule_GetState(static_cast<PyObject*>(holder)));
     };
-    auto* holder_def = new PyModuleDef{PyModuleDef_HEAD_INIT, record->name.c_str(), nullptr,
-                                       sizeof(FunctionRecord*), nullptr, nullptr, nullptr, nullptr, free_record};
+    auto* holder_def = new PyModuleDef{PyModuleDef_HEAD_INIT,
+                                       record->name.c_str(),
+                                       nullptr,
+                                       sizeof(FunctionRecord*),
+                                       nullptr,
+                                       nullptr,
+                                       nullptr,
+                                       nullptr,
+                                       free_record};
     auto holder = py::reinterpret_steal<py::object>(PyModule_Create(holder_def));
     if (!holder) throw py::error_already_set();
     PyMethodDef* method = &record->method;
@@ -257,13 +259,9 @@ void import_names(py::module_& m, const char* source, std::initializer_list<cons
     for (const char* name : names) m.attr(name) = module.attr(name);
 }
 
-void import_module(py::module_& m, const char* source) {
-    m.attr(source) = py::module_::import(source);
-}
+void import_module(py::module_& m, const char* source) { m.attr(source) = py::module_::import(source); }
 
-void print(py::handle value) {
-    py::module_::import("builtins").attr("print")(value);
-}
+void print(py::handle value) { py::module_::import("builtins").attr("print")(value); }
 
 void raise_current_exception() noexcept {
     try {

@@ -122,10 +122,10 @@ int run_module_body(PyObject* module, void (*body)(py::module_&)) noexcept;
 
 // Defines extension module `name`, whose body follows as a function of the
 // module object `variable`:  TOOLKIT_MODULE(Tessil, m) { ... }
-#define TOOLKIT_MODULE(name, variable)                                                   \
-    static void toolkit_module_body_##name(::pybind11::module_&);                        \
-    PYBIND11_MODULE_PYINIT(name)                                                          \
-    int pybind11_exec_##name(PyObject* module) {                                         \
-        return ::common::detail::run_module_body(module, &toolkit_module_body_##name);   \
-    }                                                                                     \
+#define TOOLKIT_MODULE(name, variable)                                                 \
+    static void toolkit_module_body_##name(::pybind11::module_&);                      \
+    PYBIND11_MODULE_PYINIT(name)                                                       \
+    int pybind11_exec_##name(PyObject* module) {                                       \
+        return ::common::detail::run_module_body(module, &toolkit_module_body_##name); \
+    }                                                                                  \
     static void toolkit_module_body_##name(::pybind11::module_& variable)

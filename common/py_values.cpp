@@ -49,8 +49,6 @@ bool is_true(py::handle value) {
     return result == 1;
 }
 
-py::int_ to_int(py::handle value) {
-    return py::int_(checked(PyNumber_Long(value.ptr())));
-}
+py::int_ to_int(py::handle value) { return py::int_(checked(PyNumber_Long(value.ptr()))); }
 
 }  // namespace common

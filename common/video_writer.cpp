@@ -40,8 +40,8 @@ void open_video_writer(cv::VideoWriter& writer, const std::string& path, int fou
     if (writer.open(path, fourcc, fps, size, true) || !required) return;
     if (const int error = folder_error(path)) throw FileError(error, path);
     throw FileError(EINVAL, path,
-                    "OpenCV cannot write a video with FourCC '" + fourcc_text(fourcc) + "' at " + cv::format("%g", fps) +
-                        " fps and " + size_text(size) + " frames to this file");
+                    "OpenCV cannot write a video with FourCC '" + fourcc_text(fourcc) + "' at " +
+                        cv::format("%g", fps) + " fps and " + size_text(size) + " frames to this file");
 }
 
 void check_frame(const cv::Mat& frame, cv::Size size, const std::string& what) {

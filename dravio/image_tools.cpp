@@ -33,9 +33,7 @@ cv::Mat plane_of(const cv::Mat& image, Plane plane) {
                                             std::to_string(image.channels()) + " channel(s)");
             cv::extractChannel(image, result, static_cast<int>(plane) - static_cast<int>(Plane::blue));
             break;
-        case Plane::grey:
-            cv::cvtColor(image, result, cv::COLOR_BGR2GRAY);
-            break;
+        case Plane::grey: cv::cvtColor(image, result, cv::COLOR_BGR2GRAY); break;
     }
     return result;
 }
@@ -48,7 +46,8 @@ void fractions_to_bytes(const double* fractions, unsigned char* bytes, size_t co
 
 cv::Mat even_light(const cv::Mat& image, int tiles, Plane plane) {
     // OpenCV accepts an empty grid here and then dies of a division by zero.
-    if (tiles < 1) throw std::invalid_argument("the CLAHE tile grid size must be at least 1, got " + std::to_string(tiles));
+    if (tiles < 1)
+        throw std::invalid_argument("the CLAHE tile grid size must be at least 1, got " + std::to_string(tiles));
     const cv::Mat source = plane_of(image, plane);
     if (tiles > std::min(source.rows, source.cols))
         throw std::invalid_argument("a CLAHE grid of " + std::to_string(tiles) + " x " + std::to_string(tiles) +
@@ -68,9 +67,8 @@ cv::Mat rotate_image(const cv::Mat& image) {
 }
 
 std::vector<cv::Mat> even_light_files(const std::vector<std::string>& paths) {
-    return map_in_order(paths.size(), [&](size_t i) {
-        return even_light(common::read_image(paths[i]), folder_tiles, Plane::grey);
-    });
+    return map_in_order(paths.size(),
+                        [&](size_t i) { return even_light(common::read_image(paths[i]), folder_tiles, Plane::grey); });
 }
 
 std::vector<cv::Mat> rotate_files(const std::vector<std::string>& paths) {

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-
 namespace dravio {
 
 // Random fractions in [0, 1) as bytes 0..254: times 255, truncated toward

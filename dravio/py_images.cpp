@@ -6,8 +6,8 @@
 #include "common/py_guard.hpp"
 #include "common/py_ndarray.hpp"
 #include "common/py_values.hpp"
-#include "dravio/py_module.hpp"
 #include "dravio/image_tools.hpp"
+#include "dravio/py_module.hpp"
 
 namespace dravio {
 
@@ -114,15 +114,14 @@ void declare_images(py::module_& m) {
                 "from NumPy's global random generator.",
                 [](py::object h, py::object v) { return random_image(h, v); });
 
-    common::def(m, "evenLightImg(img, size, channel='gray')",
-                "One plane of the BGR image img, evened out with CLAHE (clip limit 5, a size x size\n"
-                "tile grid): channel 'h', 's' or 'v' picks a plane of its HSV form, 'b', 'g' or 'r'\n"
-                "one of its own planes, anything else its grey form. Returns the equalised plane\n"
-                "(height x width). size must be an integer from 1 to the image's shorter side\n"
-                "(TypeError, ValueError otherwise).",
-                [](py::object img, py::object size, py::object channel) {
-                    return even_light_image(img, size, channel);
-                });
+    common::def(
+        m, "evenLightImg(img, size, channel='gray')",
+        "One plane of the BGR image img, evened out with CLAHE (clip limit 5, a size x size\n"
+        "tile grid): channel 'h', 's' or 'v' picks a plane of its HSV form, 'b', 'g' or 'r'\n"
+        "one of its own planes, anything else its grey form. Returns the equalised plane\n"
+        "(height x width). size must be an integer from 1 to the image's shorter side\n"
+        "(TypeError, ValueError otherwise).",
+        [](py::object img, py::object size, py::object channel) { return even_light_image(img, size, channel); });
 
     common::def(m, "evenLight(input, /)",
                 "evenLightImg(image, 21) of every JPEG image of the folder input, in GetFiles'\n"

@@ -1,12 +1,13 @@
 // Module Dravio: frame selection across the files of a recording, image
 // factories, and the video and image utilities.
-#include "common/py_binding.hpp"
 #include "dravio/py_module.hpp"
+#include "common/py_binding.hpp"
 
 TOOLKIT_MODULE(Dravio, m) {
-    m.doc() = "Image and video utilities: frame selection across the files of a recording,\n"
-              "blank and random images, video writers and converters, concatenation,\n"
-              "time-lapse, even lighting and rotation.";
+    m.doc() =
+        "Image and video utilities: frame selection across the files of a recording,\n"
+        "blank and random images, video writers and converters, concatenation,\n"
+        "time-lapse, even lighting and rotation.";
 
     common::import_module(m, "imageio");
     common::import_module(m, "copy");

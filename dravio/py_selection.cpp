@@ -45,17 +45,16 @@ py::tuple get_index(const py::object& frame_list, const py::object& clip, const 
 }  // namespace
 
 void declare_selection(py::module_& m) {
-    common::def(m, "GetIndex(Framelist, Clip, space)",
-                "The frames to visit for a span of a multi-file recording.\n\n"
-                "Framelist holds the frame count of each file; Clip is (start file, end file,\n"
-                "start frame in the start file, end frame in the end file), both ends included;\n"
-                "space is the step, counted continuously across the files. Returns\n"
-                "(Videoindex, FrameindexInVideo): the files start..end and, per file, its frame\n"
-                "numbers (ints, or floats when a bound or the step is a float). Prints the\n"
-                "cumulative frame table.",
-                [](py::object Framelist, py::object Clip, py::object space) {
-                    return get_index(Framelist, Clip, space);
-                });
+    common::def(
+        m, "GetIndex(Framelist, Clip, space)",
+        "The frames to visit for a span of a multi-file recording.\n\n"
+        "Framelist holds the frame count of each file; Clip is (start file, end file,\n"
+        "start frame in the start file, end frame in the end file), both ends included;\n"
+        "space is the step, counted continuously across the files. Returns\n"
+        "(Videoindex, FrameindexInVideo): the files start..end and, per file, its frame\n"
+        "numbers (ints, or floats when a bound or the step is a float). Prints the\n"
+        "cumulative frame table.",
+        [](py::object Framelist, py::object Clip, py::object space) { return get_index(Framelist, Clip, space); });
 }
 
 }  // namespace dravio

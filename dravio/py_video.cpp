@@ -52,8 +52,7 @@ common::VideoInfo probe(const std::string& path) {
     return common::core_call([&] { return common::probe_video(path); });
 }
 
-py::object to_video(const py::object& frames, const py::object& path, const py::object& fps,
-                    const py::object& space) {
+py::object to_video(const py::object& frames, const py::object& path, const py::object& fps, const py::object& space) {
     const auto count = static_cast<long long>(py::len(frames));
     if (count == 0) return py::bool_(false);
     const std::string output = common::fs_path(path);
@@ -207,8 +206,9 @@ void declare_video(py::module_& m) {
                 "empty list, None once the video is written. ValueError (before writing) for a\n"
                 "file of another frame size than the first; OSError when the video cannot be\n"
                 "written.",
-                [m](py::object VdoPathList, py::object OutPath, py::object times, py::object format,
-                    py::object fps) { return regular_video(m, VdoPathList, OutPath, times, format, fps); });
+                [m](py::object VdoPathList, py::object OutPath, py::object times, py::object format, py::object fps) {
+                    return regular_video(m, VdoPathList, OutPath, times, format, fps);
+                });
 }
 
 }  // namespace dravio

@@ -19,8 +19,8 @@ std::string size_text(cv::Size size) { return std::to_string(size.width) + "x" +
 
 }  // namespace
 
-size_t combine_videos(const std::string& path, const Codec& codec, double fps, const std::string& source,
-                      cv::Size size, const std::vector<FramePlan>& plan) {
+size_t combine_videos(const std::string& path, const Codec& codec, double fps, const std::string& source, cv::Size size,
+                      const std::vector<FramePlan>& plan) {
     bool frames_to_write = false;
     for (const auto& file : plan) {
         if (file.frames.empty()) continue;

@@ -48,8 +48,8 @@ struct FramePlan {
 // read (size 0x0) while other files give frames. The output is created even
 // without frames; a writer that does not open for frames throws FileError.
 // Returns the number of frames written.
-size_t combine_videos(const std::string& path, const Codec& codec, double fps, const std::string& source,
-                      cv::Size size, const std::vector<FramePlan>& plan);
+size_t combine_videos(const std::string& path, const Codec& codec, double fps, const std::string& source, cv::Size size,
+                      const std::vector<FramePlan>& plan);
 
 // Writes `first` (the image of paths[0], already read) and the images of the
 // other paths, decoding several files ahead on worker threads. A file that

@@ -45,8 +45,9 @@ py::object cv_fun_module() {
 }  // namespace
 
 TOOLKIT_MODULE(Hollark, m) {
-    m.doc() = "Image-file and mask helpers: np, cv2, cv_imread, cv_imsave, bitwise_plus,\n"
-              "bitwise_miner and cvFun.";
+    m.doc() =
+        "Image-file and mask helpers: np, cv2, cv_imread, cv_imsave, bitwise_plus,\n"
+        "bitwise_miner and cvFun.";
 
     m.attr("np") = py::module_::import("numpy");
     m.attr("cv2") = py::module_::import("cv2");

@@ -150,8 +150,8 @@ void capture_crop(const py::module_& m, const py::object& paths, const py::objec
     py::module_ os_path = py::module_::import("os").attr("path");
     py::tuple first = os_path.attr("split")(paths[py::int_(0)]);
     m.attr("makedir")(path_join({first[0], py::str("Capture Crop")}));
-    py::object block = py::make_tuple(slice_of(crop[py::int_(0)], crop[py::int_(1)]),
-                                      slice_of(crop[py::int_(2)], crop[py::int_(3)]));
+    py::object block =
+        py::make_tuple(slice_of(crop[py::int_(0)], crop[py::int_(1)]), slice_of(crop[py::int_(2)], crop[py::int_(3)]));
     for (auto path : paths) {
         py::tuple parts = os_path.attr("split")(path);
         py::object name = py::tuple(os_path.attr("splitext")(parts[1]))[0];
@@ -191,13 +191,14 @@ void declare_batch(py::module_& m) {
                     speed_fig(images, paths, Times, output_dir);
                 });
 
-    common::def(m, "Speed_Vdo(videos, paths, Times, Cliplist, output_dir, visualization=False)",
-                "Writes every Times-th frame of the clips (GetFrameIndex2) of a recording, given as\n"
-                "Video objects (videos) or file paths (paths), the other None, as the video\n"
-                "output_dir/X{Times}.mp4 at the recording's frame rate; with visualization, also\n"
-                "each frame as output_dir/Visualizaiton/{i}.jpg.",
-                [m](py::object videos, py::object paths, py::object Times, py::object Cliplist, py::object output_dir,
-                    py::object visualization) { speed_vdo(m, videos, paths, Times, Cliplist, output_dir, visualization); });
+    common::def(
+        m, "Speed_Vdo(videos, paths, Times, Cliplist, output_dir, visualization=False)",
+        "Writes every Times-th frame of the clips (GetFrameIndex2) of a recording, given as\n"
+        "Video objects (videos) or file paths (paths), the other None, as the video\n"
+        "output_dir/X{Times}.mp4 at the recording's frame rate; with visualization, also\n"
+        "each frame as output_dir/Visualizaiton/{i}.jpg.",
+        [m](py::object videos, py::object paths, py::object Times, py::object Cliplist, py::object output_dir,
+            py::object visualization) { speed_vdo(m, videos, paths, Times, Cliplist, output_dir, visualization); });
 
     common::def(m, "Speed(path, videos, Times, Cliplist)",
                 "Writes every Times-th frame of the clips (GetFrameIndex2) as the video X{Times}.mp4\n"

@@ -4,8 +4,8 @@
 
 #include "common/py_binding.hpp"
 #include "common/py_values.hpp"
-#include "orbisk/py_module.hpp"
 #include "orbisk/drive_paths.hpp"
+#include "orbisk/py_module.hpp"
 
 namespace py = pybind11;
 
@@ -55,9 +55,10 @@ void run_driver(const py::module_& m) {
 }  // namespace
 
 TOOLKIT_MODULE(Orbisk, m) {
-    m.doc() = "Batch jobs over a recording: process, Speed, Speed_Vdo, Speed_Fig, GetCapture,\n"
-              "CaptureCrop, MakeDyImg. Importing the module runs the fixed batch job on the\n"
-              "two data folders (under $ORBISK_DRIVE_ROOT, default /mnt).";
+    m.doc() =
+        "Batch jobs over a recording: process, Speed, Speed_Vdo, Speed_Fig, GetCapture,\n"
+        "CaptureCrop, MakeDyImg. Importing the module runs the fixed batch job on the\n"
+        "two data folders (under $ORBISK_DRIVE_ROOT, default /mnt).";
 
     common::import_module(m, "sys");
     common::import_module(m, "os");
@@ -74,18 +75,18 @@ TOOLKIT_MODULE(Orbisk, m) {
     common::import_module(m, "imageio");
     common::import_star(m, "Dravio");
 
-    py::object process = common::def_class(
-        m, "process(_path, _videos, _Times, _Cliplist)",
-        "A batch job: the video file paths of a recording (path), their Video objects\n"
-        "(videos), the frame step (Times) and the Clip list (Cliplist), kept as given.");
-    common::def_method(process, "__init__(self, _path, _videos, _Times, _Cliplist)", "Stores the four objects.",
-                       [](py::object self, py::object _path, py::object _videos, py::object _Times,
-                          py::object _Cliplist) {
-                           self.attr("path") = _path;
-                           self.attr("videos") = _videos;
-                           self.attr("Times") = _Times;
-                           self.attr("Cliplist") = _Cliplist;
-                       });
+    py::object process =
+        common::def_class(m, "process(_path, _videos, _Times, _Cliplist)",
+                          "A batch job: the video file paths of a recording (path), their Video objects\n"
+                          "(videos), the frame step (Times) and the Clip list (Cliplist), kept as given.");
+    common::def_method(
+        process, "__init__(self, _path, _videos, _Times, _Cliplist)", "Stores the four objects.",
+        [](py::object self, py::object _path, py::object _videos, py::object _Times, py::object _Cliplist) {
+            self.attr("path") = _path;
+            self.attr("videos") = _videos;
+            self.attr("Times") = _Times;
+            self.attr("Cliplist") = _Cliplist;
+        });
 
     orbisk::declare_batch(m);
 

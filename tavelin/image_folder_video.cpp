@@ -30,8 +30,7 @@ std::vector<std::string> entries_by_modification_time(const std::string& folder)
         // Seconds as a double, as os.path.getmtime gives them.
         entries.emplace_back(static_cast<double>(info.st_mtim.tv_sec) + info.st_mtim.tv_nsec * 1e-9, path);
     }
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<std::string> paths;
     for (auto& entry : entries) paths.push_back(std::move(entry.second));
     return paths;

@@ -97,9 +97,7 @@ Mask join(Join how, const Mask& running, const Mask& term) {
 }
 
 // value - lower <= span in 8-bit arithmetic: lower <= value <= lower + span.
-inline bool within(uchar value, uchar lower, uchar span) {
-    return static_cast<uchar>(value - lower) <= span;
-}
+inline bool within(uchar value, uchar lower, uchar span) { return static_cast<uchar>(value - lower) <= span; }
 
 #if CV_SIMD128
 // A ByteRange spread over 16 lanes; a channel that every value passes is not tested.
@@ -177,7 +175,8 @@ private:
             for (;;) {
                 std::array<cv::v_uint8x16, 3> pixels;
                 cv::v_load_deinterleave(hsv + 3 * x, pixels[0], pixels[1], pixels[2]);
-                for (size_t k = 0; k < scratch.ranges.size(); ++k) scratch.vector_tests[k] = scratch.ranges[k].test(pixels);
+                for (size_t k = 0; k < scratch.ranges.size(); ++k)
+                    scratch.vector_tests[k] = scratch.ranges[k].test(pixels);
                 for (size_t p = 0; p < kernel_.phases.size(); ++p) {
                     cv::v_uint8x16 running = cv::v_setall_u8(255);
                     for (const auto& step : kernel_.phases[p].steps)

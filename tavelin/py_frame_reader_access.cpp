@@ -52,24 +52,29 @@ void declare_frame_reader_access(py::module_& m) {
         .def("is_open", &FrameReader::is_open)
         .def_property_readonly("mode", [](const FrameReader& r) { return mode_name(r.mode()); })
         .def("frame_count", &FrameReader::frame_count)
-        .def("frame_size", [](const FrameReader& r) {
-            const cv::Size size = r.frame_size();
-            return py::make_tuple(size.width, size.height);
-        })
+        .def("frame_size",
+             [](const FrameReader& r) {
+                 const cv::Size size = r.frame_size();
+                 return py::make_tuple(size.width, size.height);
+             })
         .def("position", &FrameReader::position)
-        .def("read", [](FrameReader& r, int64_t index) {
-            cv::Mat frame;
-            const bool ok = common::core_call([&] { return r.read(index, frame); });
-            return frame_or_none(ok, frame);
-        }, py::arg("index"))
-        .def("grab", [](FrameReader& r, int64_t index) {
-            return common::core_call([&] { return r.grab(index); });
-        }, py::arg("index"))
-        .def("retrieve", [](FrameReader& r) {
-            cv::Mat frame;
-            const bool ok = common::core_call([&] { return r.retrieve(frame); });
-            return frame_or_none(ok, frame);
-        })
+        .def(
+            "read",
+            [](FrameReader& r, int64_t index) {
+                cv::Mat frame;
+                const bool ok = common::core_call([&] { return r.read(index, frame); });
+                return frame_or_none(ok, frame);
+            },
+            py::arg("index"))
+        .def(
+            "grab", [](FrameReader& r, int64_t index) { return common::core_call([&] { return r.grab(index); }); },
+            py::arg("index"))
+        .def("retrieve",
+             [](FrameReader& r) {
+                 cv::Mat frame;
+                 const bool ok = common::core_call([&] { return r.retrieve(frame); });
+                 return frame_or_none(ok, frame);
+             })
         .def("stats", [](const FrameReader& r) {
             const FrameReader::Stats s = r.stats();
             py::dict counts;

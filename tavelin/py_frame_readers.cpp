@@ -103,10 +103,9 @@ void check_clip_order(const py::object& clips) {
     size_t index = 0;
     for (auto clip : clips) {
         py::object start = clip.attr("start_i"), end = clip.attr("end_i");
-        const std::string name = "clip " + std::to_string(index) + " (files " + std::string(py::repr(start)) +
-                                 " to " + std::string(py::repr(end)) + ")";
-        if (!is_integral(start) || !is_integral(end))
-            throw py::value_error(name + ": file numbers must be integers");
+        const std::string name = "clip " + std::to_string(index) + " (files " + std::string(py::repr(start)) + " to " +
+                                 std::string(py::repr(end)) + ")";
+        if (!is_integral(start) || !is_integral(end)) throw py::value_error(name + ": file numbers must be integers");
         if (start > end) throw py::value_error(name + " starts in a later file than it ends in");
         if (previous_end && start < previous_end)
             throw py::value_error(name + " starts before file " + std::string(py::repr(previous_end)) +
@@ -301,14 +300,14 @@ private:
     bool started_ = false;
     long long clip_index_ = 0;
     py::object clip_;
-    py::list files_;                   // the clip's file indices
-    py::object frame_lists_;           // and their frame lists
-    size_t next_file_ = 0;             // position in files_ of the next file
+    py::list files_;          // the clip's file indices
+    py::object frame_lists_;  // and their frame lists
+    size_t next_file_ = 0;    // position in files_ of the next file
     py::object file_index_, video_;
-    py::list numbers_;                 // the frame numbers of the current file
-    size_t frame_ = 0;                 // position in numbers_ of the next frame
+    py::list numbers_;  // the frame numbers of the current file
+    size_t frame_ = 0;  // position in numbers_ of the next frame
     std::unique_ptr<FileFrames> reader_;
-    py::object record_frame_;          // the last frame read in this walk
+    py::object record_frame_;  // the last frame read in this walk
 };
 
 // Reads one frame of the caller's open capture and makes its capture record.
@@ -343,8 +342,7 @@ py::tuple get_frames_multi(const py::module_& m, const py::object& capture_objec
 }
 
 py::object extract_from_videos(const py::module_& m, const py::object& given, const py::object& time_space,
-                               const py::object& sm, const py::object& ss, const py::object& em,
-                               const py::object& es) {
+                               const py::object& sm, const py::object& ss, const py::object& em, const py::object& es) {
     if (py::len(given) == 0) return py::bool_(false);
     py::object path_like = py::module_::import("os").attr("PathLike");
     py::list videos;
@@ -416,13 +414,14 @@ void declare_frame_readers(py::module_& m) {
                     return py::cast(ClipFrames(m, Cliplist, Videos, FrameSpace));
                 });
 
-    common::def(m, "GetFrames_multi(_Video, video, FramesIndex, n, ivideo, Cliplist)",
-                "Reads frame FramesIndex of the caller's open cv2.VideoCapture _Video on the file\n"
-                "of video, and returns (frame, capture) with the Capture of clip n and file\n"
-                "ivideo (frame None when the read fails). _Video stays open, positioned after\n"
-                "the frame; near frames are reached by decoding forward.",
-                [m](py::object _Video, py::object video, py::object FramesIndex, py::object n, py::object ivideo,
-                    py::object Cliplist) { return get_frames_multi(m, _Video, video, FramesIndex, n, ivideo, Cliplist); });
+    common::def(
+        m, "GetFrames_multi(_Video, video, FramesIndex, n, ivideo, Cliplist)",
+        "Reads frame FramesIndex of the caller's open cv2.VideoCapture _Video on the file\n"
+        "of video, and returns (frame, capture) with the Capture of clip n and file\n"
+        "ivideo (frame None when the read fails). _Video stays open, positioned after\n"
+        "the frame; near frames are reached by decoding forward.",
+        [m](py::object _Video, py::object video, py::object FramesIndex, py::object n, py::object ivideo,
+            py::object Cliplist) { return get_frames_multi(m, _Video, video, FramesIndex, n, ivideo, Cliplist); });
 
     common::def(m, "ExtractFromVideos(Videos, TimeSpace=0, Sm=0, Ss=0, Em=0, Es=0)",
                 "The frames of a whole recording every TimeSpace seconds, from Sm:Ss of the first\n"

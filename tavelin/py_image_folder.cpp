@@ -3,8 +3,8 @@
 #include "common/py_binding.hpp"
 #include "common/py_guard.hpp"
 #include "common/py_values.hpp"
-#include "tavelin/py_module.hpp"
 #include "tavelin/image_folder_video.hpp"
+#include "tavelin/py_module.hpp"
 
 namespace tavelin {
 

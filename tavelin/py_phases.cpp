@@ -8,16 +8,14 @@
 #include "common/py_guard.hpp"
 #include "common/py_ndarray.hpp"
 #include "common/py_values.hpp"
-#include "tavelin/py_module.hpp"
 #include "tavelin/phases.hpp"
+#include "tavelin/py_module.hpp"
 
 namespace tavelin {
 
 namespace {
 
-std::string type_name(py::handle value) {
-    return py::str(py::type::handle_of(value).attr("__name__"));
-}
+std::string type_name(py::handle value) { return py::str(py::type::handle_of(value).attr("__name__")); }
 
 // One HSV bound as cv2.inRange receives it: the three numbers of
 // np.asarray(value) in their own type, 64-bit integers narrowed to 32 bits
@@ -33,7 +31,8 @@ cv::Mat bound(py::handle value, const char* name) {
     const auto size = array.itemsize();
     if ((kind == 'i' || kind == 'u') && size == 8) {
         array = array.attr("astype")("int32");
-    } else if (!((kind == 'u' && size <= 2) || (kind == 'i' && size <= 4) || (kind == 'f' && (size == 4 || size == 8)))) {
+    } else if (!((kind == 'u' && size <= 2) || (kind == 'i' && size <= 4) ||
+                 (kind == 'f' && (size == 4 || size == 8)))) {
         throw py::type_error(std::string(name) + ": data type = " + std::string(py::str(array.dtype())) +
                              " is not supported");
     }
@@ -64,8 +63,7 @@ py::object separate_seq(const py::object& frame, const py::object& Phase) {
     cv::Mat hsv;  // the HSV of a frame that is not 8-bit BGR(A)
     for (py::handle phase : Phase) {
         py::object text = phase.attr("PhaseSequence");
-        if (!py::isinstance<py::str>(text))
-            throw py::type_error("PhaseSequence must be a str, not " + type_name(text));
+        if (!py::isinstance<py::str>(text)) throw py::type_error("PhaseSequence must be a str, not " + type_name(text));
         // Every character other than the ASCII ones of the grammar is skipped,
         // lone surrogates included.
         const std::string formula = py::bytes(text.attr("encode")("utf-8", "surrogatepass"));
@@ -77,7 +75,9 @@ py::object separate_seq(const py::object& frame, const py::object& Phase) {
             if (!image_seen) {
                 image = common::mat_view(frame, "frame");
                 bgr8 = is_bgr8(image.mat);
-                if (!bgr8) hsv = common::core_call([&] { return to_hsv(image.mat); });  // OpenCV's error for what it cannot convert
+                if (!bgr8)
+                    hsv = common::core_call(
+                        [&] { return to_hsv(image.mat); });  // OpenCV's error for what it cannot convert
                 image_seen = true;
             }
             ranges.push_back({bound(lower, "lower_hsv"), bound(upper, "upper_hsv")});
@@ -99,7 +99,8 @@ py::object separate_seq(const py::object& frame, const py::object& Phase) {
             continue;
         }
         if (!full)
-            full = common::to_array(cv::Mat(static_cast<int>(height), static_cast<int>(width), CV_8UC1, cv::Scalar(255)));
+            full =
+                common::to_array(cv::Mat(static_cast<int>(height), static_cast<int>(width), CV_8UC1, cv::Scalar(255)));
         result.append(full);
     }
     return result;
@@ -138,19 +139,19 @@ void color_frame_method(const py::module_& m, const py::object& self, const py::
     const double green = intensity(1);
     const double red = intensity(0);
     const common::MatView view = common::mat_view(selection, "selection");
-    self.attr("colorframe") = common::to_array(common::core_call([&] { return color_frame(view.mat, blue, green, red); }));
+    self.attr("colorframe") =
+        common::to_array(common::core_call([&] { return color_frame(view.mat, blue, green, red); }));
 }
 
 }  // namespace
 
 void declare_phases(py::module_& m) {
-    py::object phases = common::def_class(
-        m, "Phases()",
-        "A phase definition: its label (name), its HSV colour ranges (subPhase, each a\n"
-        "pair (lower, upper) of H, S, V triples, both bounds included) and the formula\n"
-        "that combines them (PhaseSequence), e.g. '=0*1' for range 0 AND range 1.");
-    common::def_method(phases, "__init__(self)",
-                       "An empty definition: name '', subPhase [], PhaseSequence ''.",
+    py::object phases =
+        common::def_class(m, "Phases()",
+                          "A phase definition: its label (name), its HSV colour ranges (subPhase, each a\n"
+                          "pair (lower, upper) of H, S, V triples, both bounds included) and the formula\n"
+                          "that combines them (PhaseSequence), e.g. '=0*1' for range 0 AND range 1.");
+    common::def_method(phases, "__init__(self)", "An empty definition: name '', subPhase [], PhaseSequence ''.",
                        [](py::object self) {
                            self.attr("name") = py::str("");
                            self.attr("subPhase") = py::list();
