@@ -211,7 +211,10 @@ struct FrameReader::Impl {
         // next request so that frames decoded past the target (reordering and
         // thread delay) which lie before it may be dropped too.  A wrong
         // guess only costs a seek: the retry below starts afresh.
-        guide.target_packet = target;
+        // The target's frame ends with its second field, if it has one.
+        int64_t target_end = target;
+        while (target_end + 1 < index->packet_count() && index->packet(target_end + 1).second_field) ++target_end;
+        guide.target_packet = target_end;
         guide.skip_below_pts = guide.skip_after_pts = pts;
         const int64_t step = frame - previous_index;
         if (previous_index >= 0 && step > 0 && step == previous_step && frame + step < frame_count)

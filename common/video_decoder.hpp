@@ -29,7 +29,7 @@ public:
     // How next_frame() treats the packets it sends.
     struct Guide {
         const PacketIndex* index = nullptr;  // every packet must be the next one of this index
-        int64_t target_packet = -1;          // decode position of the wanted frame
+        int64_t target_packet = -1;          // decode position of the wanted frame's last packet
         // Non-reference frames with a pts below these may be dropped: before
         // the target's packet, and after it (the guessed next target).
         int64_t skip_below_pts = INT64_MIN;

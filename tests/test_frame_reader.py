@@ -328,10 +328,17 @@ def test_unreadable_inputs_are_not_open(tmp_path, videos):
                    check=True)
     truncated = tmp_path / "truncated.mp4"  # moov atom lost
     truncated.write_bytes(open(videos["h264.mp4"], "rb").read()[:20000])
+    reasons = {}
     for path in (tmp_path / "missing.mp4", text, audio, truncated, tmp_path):
         reader = FrameReader(str(path))
         assert not reader.is_open() and reader.mode == "closed"
         assert reader.read(0) is None and not reader.grab(0) and reader.retrieve() is None
+        reasons[path.name] = reader.open_error()
+    # The reason is kept for the caller's message.
+    assert reasons["missing.mp4"] == "cannot open the file: No such file or directory"
+    assert reasons["tone.wav"] == "the file has no video stream"
+    assert all(reasons.values()), reasons
+    assert FrameReader(videos["h264.MTS"]).open_error() == ""
 
 
 def test_truncated_transport_stream(tmp_path, videos):
