@@ -1,6 +1,7 @@
 #include "common/h264_pictures.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace common {
 namespace {
@@ -70,6 +71,18 @@ void skip_scaling_list(BitReader& in, int size) {
 
 constexpr size_t kSliceHeaderBytes = 48;
 
+// Position after the next 00 00 01 at or after `from`, or `size`.
+size_t next_start_code(const uint8_t* data, size_t from, size_t size) {
+    while (from + 2 < size) {
+        const void* one = std::memchr(data + from + 2, 1, size - from - 2);
+        if (!one) return size;
+        const size_t at = static_cast<const uint8_t*>(one) - data;  // data[at] == 1, at >= from + 2
+        if (data[at - 1] == 0 && data[at - 2] == 0) return at + 1;
+        from = at - 1;
+    }
+    return size;
+}
+
 }  // namespace
 
 H264Pictures::H264Pictures(const uint8_t* extradata, size_t size) {
@@ -112,24 +125,28 @@ void H264Pictures::for_each_nal(const uint8_t* data, size_t size, PacketPictures
         }
         return;
     }
-    // Annex B: NAL units between 00 00 01 start codes.
-    size_t start = size;
-    for (size_t i = 0; i + 2 < size; ++i) {
-        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
-            if (start < size) {
-                size_t end = i;
-                while (end > start && data[end - 1] == 0) --end;
-                read_nal(data + start, end - start, packet);
-            }
-            start = i + 3;
-            i += 2;
+    // Annex B: NAL units after 00 00 01 start codes.  A slice header needs
+    // only the first bytes of its NAL unit, and a frame picture's slice ends
+    // the search: the picture data after it is not scanned.
+    size_t start = next_start_code(data, 0, size);
+    while (start < size) {
+        const int type = data[start] & 0x1F;
+        if (type == 1 || type == 5) {
+            const Structure structure = read_nal(data + start, std::min(size - start, kSliceHeaderBytes + 8), packet);
+            if (structure == Structure::Frame) return;
+            start = next_start_code(data, start + 1, size);
+            continue;
         }
+        const size_t next = next_start_code(data, start + 1, size);
+        size_t end = next < size ? next - 3 : size;
+        while (end > start && data[end - 1] == 0) --end;
+        read_nal(data + start, end - start, packet);
+        start = next;
     }
-    if (start < size) read_nal(data + start, size - start, packet);
 }
 
-void H264Pictures::read_nal(const uint8_t* nal, size_t size, PacketPictures* packet) {
-    if (size < 2) return;
+H264Pictures::Structure H264Pictures::read_nal(const uint8_t* nal, size_t size, PacketPictures* packet) {
+    if (size < 2) return Structure::Frame;
     const int type = nal[0] & 0x1F;
     const int ref_idc = (nal[0] >> 5) & 3;
     if (type == 7) {
@@ -138,7 +155,8 @@ void H264Pictures::read_nal(const uint8_t* nal, size_t size, PacketPictures* pac
         read_pps(unescape(nal + 1, size - 1, 64));
     } else if (type == 1 || type == 5) {
         Picture picture{};
-        if (!read_slice_header(unescape(nal + 1, size - 1, kSliceHeaderBytes), ref_idc, picture)) return;
+        if (!read_slice_header(unescape(nal + 1, size - 1, kSliceHeaderBytes), ref_idc, picture))
+            return Structure::Frame;
         // As FFmpeg's decoder pairs fields: a field of the other parity with
         // the same frame_num right after an unpaired first field completes it.
         const bool second = picture.structure != Structure::Frame && open_first_field_ &&
@@ -150,7 +168,9 @@ void H264Pictures::read_nal(const uint8_t* nal, size_t size, PacketPictures* pac
         }
         open_first_field_ = picture.structure != Structure::Frame && !second;
         last_ = picture;
+        return picture.structure;
     }
+    return Structure::Frame;
 }
 
 bool H264Pictures::read_slice_header(const std::vector<uint8_t>& rbsp, int ref_idc, Picture& picture) const {

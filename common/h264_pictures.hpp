@@ -51,7 +51,8 @@ private:
         bool intra;
     };
 
-    void read_nal(const uint8_t* nal, size_t size, PacketPictures* packet);
+    // Reads one NAL unit (slices: only its first bytes); the structure of a slice's picture.
+    Structure read_nal(const uint8_t* nal, size_t size, PacketPictures* packet);
     bool read_slice_header(const std::vector<uint8_t>& rbsp, int ref_idc, Picture& picture) const;
     void read_sps(const std::vector<uint8_t>& rbsp);
     void read_pps(const std::vector<uint8_t>& rbsp);
