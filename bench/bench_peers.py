@@ -57,7 +57,7 @@ RECORDINGS = {
     "1080i": ["-g", "12", "-keyint_min", "12", "-bf", "2", "-flags", "+ildct+ilme", "-x264opts", "tff=1"],
 }
 STEPS = [1, 5, 25, 100, 250]
-ROUNDS = {1: 2, 5: 3, 25: 3, 100: 4, 250: 4}
+ROUNDS = {1: 2, 5: 2, 25: 3, 100: 3, 250: 3}
 BIG_COPIES = 5  # the 2 GB file: the three 1080p files this many times over
 
 
