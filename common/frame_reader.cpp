@@ -29,6 +29,14 @@
 
 namespace common {
 
+namespace {
+
+// How far ahead an IDR picture may lie for the reader to read on to it
+// rather than seek (reading packets without decoding them costs little).
+constexpr int64_t kPacketsLeftOutRatherThanSeek = 120;
+
+}  // namespace
+
 struct FrameReader::Impl {
     enum class Outcome { Found, Missing, Inconsistent, Failed };
 
@@ -60,6 +68,10 @@ struct FrameReader::Impl {
     bool last_request_seeked = false;
     int64_t previous_index = -1, previous_step = 0;
 
+    // Frame 0 counts as grabbed but is decoded only when it is retrieved or
+    // read (an index calibrated by an earlier reader).
+    bool first_frame_deferred = false;
+
     // Sequential mode: index of the next frame the decoder returns.
     int64_t next_counted = 0;
 
@@ -85,7 +97,23 @@ struct FrameReader::Impl {
             return;
         }
         if (index) {
+            if (const auto known = index->calibration()) {
+                // Known from an earlier reader of the file: frame 0 is decoded
+                // when it is first asked for, from the decoder just opened at
+                // the start.
+                first_rank = known->first_rank;
+                frame_count = known->frame_count;
+                positioned = from_file_start = true;
+                last_rank = -1;
+                guide = VideoDecoder::Guide{};
+                guide.index = index.get();
+                first_frame_deferred = frame_count > 0;
+                mode = Mode::Indexed;
+                index_problem.clear();
+                return;
+            }
             if (calibrate()) {
+                index->remember({first_rank, frame_count});
                 mode = Mode::Indexed;
                 index_problem.clear();
                 return;
@@ -204,6 +232,14 @@ struct FrameReader::Impl {
         // Decode forward if the decoder already holds a valid state leading
         // to the target, i.e. no keyframe we could jump to lies ahead of it.
         bool forward = positioned && !decoder.at_end() && rank > last_rank && start <= decoder.next_packet();
+        // An IDR picture shortly ahead: go on into it, leaving out the
+        // packets before it, rather than seek.
+        guide.send_from = -1;
+        if (!forward && positioned && !decoder.at_end() && rank > last_rank && index->packet(start).idr &&
+            start - decoder.next_packet() <= kPacketsLeftOutRatherThanSeek) {
+            forward = true;
+            guide.send_from = start;
+        }
         grabbed_index = -1;
         av_frame_unref(grabbed.get());
 
@@ -229,6 +265,7 @@ struct FrameReader::Impl {
 
         for (;;) {
             if (!forward) {
+                guide.send_from = -1;
                 if (!decoder.seek_to_packet(*index, start)) return false;
                 positioned = true;
                 from_file_start = start == 0;
@@ -298,6 +335,7 @@ struct FrameReader::Impl {
 
     bool grab(int64_t frame) {
         frame = std::max<int64_t>(frame, 0);
+        first_frame_deferred = false;
         bool ok = false;
         switch (mode) {
             case Mode::Indexed: ok = grab_indexed(frame); break;
@@ -316,6 +354,7 @@ struct FrameReader::Impl {
     }
 
     bool retrieve(cv::Mat& out) {
+        if (first_frame_deferred) grab(0);
         bool ok = false;
         if (grabbed_index >= 0) {
             if (mode == Mode::OpenCV) {
@@ -370,7 +409,10 @@ const std::string& FrameReader::index_problem() const { return impl_ ? impl_->in
 cv::Size FrameReader::frame_size() const { return impl_ ? impl_->frame_size() : cv::Size(); }
 int64_t FrameReader::frame_count() const { return impl_ ? impl_->frame_count : -1; }
 int64_t FrameReader::count_frames() { return impl_ ? impl_->count_frames() : -1; }
-int64_t FrameReader::position() const { return impl_ ? impl_->grabbed_index : -1; }
+int64_t FrameReader::position() const {
+    if (!impl_) return -1;
+    return impl_->first_frame_deferred ? 0 : impl_->grabbed_index;
+}
 
 FrameReader::Stats FrameReader::stats() const {
     Stats s;

@@ -165,6 +165,7 @@ H264Pictures::Structure H264Pictures::read_nal(const uint8_t* nal, size_t size, 
             packet->understood = true;
             packet->completes_previous_frame = second;
             packet->intra = picture.intra;
+            packet->idr = type == 5;
         }
         open_first_field_ = picture.structure != Structure::Frame && !second;
         last_ = picture;

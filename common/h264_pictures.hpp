@@ -31,6 +31,7 @@ public:
         bool understood = false;  // the packet holds a picture whose header could be read
         bool completes_previous_frame = false;  // its first picture is the second field of the frame before
         bool intra = false;       // its first picture is coded without reference to others
+        bool idr = false;         // its first picture is an IDR picture: nothing after it refers to what came before
     };
 
     // Reads the NAL units of the next packet in decode order.
@@ -49,6 +50,7 @@ private:
         int frame_num;
         bool reference;
         bool intra;
+        bool idr;
     };
 
     // Reads one NAL unit (slices: only its first bytes); the structure of a slice's picture.
@@ -62,7 +64,7 @@ private:
     std::vector<SequenceParameters> sps_ = std::vector<SequenceParameters>(32);
     std::vector<int> sps_of_pps_ = std::vector<int>(256, -1);
     bool open_first_field_ = false;  // the last picture was a first field still unpaired
-    Picture last_{Structure::Frame, 0, true, true};
+    Picture last_{Structure::Frame, 0, true, true, false};
 };
 
 }  // namespace common

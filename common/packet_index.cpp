@@ -116,7 +116,7 @@ std::shared_ptr<const PacketIndex> PacketIndex::build(const std::string& path, s
             if (pictures) content = pictures->read_packet(packet->data, static_cast<size_t>(packet->size));
             const bool second = content.completes_previous_frame && !packets.empty();
             const bool intra = content.understood ? content.intra : key;
-            Packet p{packet->pts, packet->dts, packet->pos, key, intra,
+            Packet p{packet->pts, packet->dts, packet->pos, key, intra, content.understood && content.idr,
                      (packet->flags & AV_PKT_FLAG_DISCARD) != 0, second, packet->pts};
             if (second) p.frame_pts = packets.back().frame_pts;
             packets.push_back(p);
@@ -155,6 +155,16 @@ std::shared_ptr<const PacketIndex> PacketIndex::build(const std::string& path, s
         if (packets[i].keyframe && packets[i].intra && !packets[i].second_field && packets[i].pts != AV_NOPTS_VALUE)
             index->starts_.push_back(static_cast<int64_t>(i));
     return index;
+}
+
+std::optional<PacketIndex::Calibration> PacketIndex::calibration() const {
+    std::lock_guard<std::mutex> lock(calibration_mutex_);
+    return calibration_;
+}
+
+void PacketIndex::remember(const Calibration& found) const {
+    std::lock_guard<std::mutex> lock(calibration_mutex_);
+    calibration_ = found;
 }
 
 int64_t PacketIndex::frame_with_pts(int64_t pts) const {

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -21,6 +23,7 @@ public:
         int64_t byte_position;  // -1 when unknown
         bool keyframe;        // the container's flag
         bool intra;           // a picture coded on its own (for H.264 read from the slice; else the flag)
+        bool idr;             // an H.264 IDR picture: decoding may go on into it from anywhere before
         bool discarded;       // the container marks it as not shown (edit lists); never a frame
         bool second_field;    // the second field of the frame begun by the packet before
         int64_t frame_pts;    // pts of the frame the packet belongs to (its own, or its first field's)
@@ -57,6 +60,16 @@ public:
     // packet_count() when there is none.
     int64_t next_start_after(int64_t position) const;
 
+    // Where frame 0 lies, as the first reader of the file found by decoding
+    // from its start (a cut recording begins with frames the decoder drops),
+    // so that later readers need not decode it again to know.
+    struct Calibration {
+        int64_t first_rank;   // display rank of the first frame decoded from the file start
+        int64_t frame_count;  // frames a forward read delivers
+    };
+    std::optional<Calibration> calibration() const;
+    void remember(const Calibration& found) const;
+
     // Whether the container's seek by byte position is reliable for it
     // (MPEG-TS / PS have no seek index; their timestamp seek lands anywhere).
     bool byte_seekable() const { return byte_seek_; }
@@ -69,6 +82,8 @@ private:
     std::vector<int64_t> starts_;
     std::unordered_map<int64_t, int64_t> frame_of_pts_;
     bool byte_seek_ = false;
+    mutable std::mutex calibration_mutex_;
+    mutable std::optional<Calibration> calibration_;
 };
 
 }  // namespace common

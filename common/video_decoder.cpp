@@ -131,6 +131,11 @@ VideoDecoder::Step VideoDecoder::next_frame(AVFrame* out, const Guide& guide) {
                 return Step::Inconsistent;
             // A second field goes with its first: dropped with it or kept with it.
             frame_pts = guide.index->packet(next_packet_).frame_pts;
+            if (next_packet_ < guide.send_from) {
+                av_packet_unref(packet_.get());
+                ++next_packet_;
+                continue;
+            }
         }
         const int64_t below = next_packet_ > guide.target_packet ? guide.skip_after_pts : guide.skip_below_pts;
         codec_->skip_frame = (skip_allowed_ && frame_pts != AV_NOPTS_VALUE && frame_pts < below) ? AVDISCARD_NONREF

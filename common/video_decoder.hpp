@@ -35,6 +35,10 @@ public:
         int64_t skip_below_pts = INT64_MIN;
         int64_t skip_after_pts = INT64_MIN;
         bool flush_after_target = false;  // end the stream once the target's packet is sent
+        // Packets before this decode position are read but not sent: the
+        // decoder goes on at an IDR picture ahead instead of seeking to it,
+        // which would empty its pipeline of frames in flight.
+        int64_t send_from = -1;
     };
 
     VideoDecoder(std::string path, int threads, bool skip_nonref, DecoderCounters& counters)

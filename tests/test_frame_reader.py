@@ -28,6 +28,14 @@ def videos(tmp_path_factory):
     return gen_videos.make_small(str(tmp_path_factory.mktemp("videos")))
 
 
+@pytest.fixture(scope="session")
+def layout_path(tmp_path_factory):
+    """A 400-frame H.264 MPEG-TS file with 12-frame closed GOPs."""
+    import camcorder_videos
+    path = tmp_path_factory.mktemp("long") / "long.MTS"
+    return camcorder_videos.write_layout(path, "progressive", count=400)
+
+
 _forward_cache = {}
 
 
@@ -253,20 +261,36 @@ def test_grab_then_retrieve(videos):
 
 
 def test_seeks_only_when_a_keyframe_lies_ahead(videos):
-    # h264.MTS: fixed 25-frame GOPs.
+    # h264.MTS: fixed 25-frame closed GOPs, each starting with an IDR picture.
     path = videos["h264.MTS"]
+    ref = cv2_forward(path)
     reader = FrameReader(path)
     for k in range(0, 25, 3):  # inside the first GOP: decode forward
         reader.read(k)
     assert reader.stats()["seeks"] == 0
-    reader.read(110)  # four GOPs ahead: one seek
-    assert reader.stats()["seeks"] == 1
-    reader.read(112)
-    assert reader.stats()["seeks"] == 1
+    # Four GOPs ahead: the reader reads on to the IDR picture before the
+    # target without decoding the packets in between (no seek, which would
+    # empty the decoder's pipeline).
+    decoded = reader.stats()["frames_decoded"]
+    assert np.array_equal(reader.read(110), ref[110])
+    assert reader.stats()["seeks"] == 0
+    assert reader.stats()["frames_decoded"] - decoded < 30  # not the 86 frames up to it
+    assert np.array_equal(reader.read(112), ref[112])
+    assert reader.stats()["seeks"] == 0
     reader.read(60)  # backwards: seek
-    assert reader.stats()["seeks"] == 2
-    # Each seek landed on the wanted packet; none had to reopen the file.
+    assert reader.stats()["seeks"] == 1
+    # The seek landed on the wanted packet; it did not have to reopen the file.
     assert reader.stats()["reopens"] == 0
+
+
+def test_far_targets_are_reached_by_seeking(layout_path):
+    # A keyframe further ahead than the reader would read packets for is
+    # reached by one seek.
+    reader = FrameReader(layout_path)
+    ref = cv2_forward(layout_path)
+    assert np.array_equal(reader.read(3), ref[3])
+    assert np.array_equal(reader.read(len(ref) - 2), ref[len(ref) - 2])
+    assert reader.stats()["seeks"] == 1
 
 
 @pytest.mark.parametrize("name", ["h264.MTS", "cut_open.MTS", "mjpg.avi", "h264.mp4"])
