@@ -240,6 +240,10 @@ struct FrameReader::Impl {
             forward = true;
             guide.send_from = start;
         }
+        // The target's frame ends with its second field, if it has one.
+        int64_t target_end = target;
+        while (target_end + 1 < index->packet_count() && index->packet(target_end + 1).second_field) ++target_end;
+        guide.target_packet = target_end;
         grabbed_index = -1;
         av_frame_unref(grabbed.get());
 
@@ -247,20 +251,24 @@ struct FrameReader::Impl {
         // next request so that frames decoded past the target (reordering and
         // thread delay) which lie before it may be dropped too.  A wrong
         // guess only costs a seek: the retry below starts afresh.
-        // The target's frame ends with its second field, if it has one.
-        int64_t target_end = target;
-        while (target_end + 1 < index->packet_count() && index->packet(target_end + 1).second_field) ++target_end;
-        guide.target_packet = target_end;
         guide.skip_below_pts = guide.skip_after_pts = pts;
         const int64_t step = frame - previous_index;
-        if (previous_index >= 0 && step > 0 && step == previous_step && frame + step < frame_count)
-            guide.skip_after_pts = std::max(pts, index->packet(index->decode_position_of_rank(rank + step)).pts);
+        guide.resume_at = -1;
+        if (previous_index >= 0 && step > 0 && step == previous_step && frame + step < frame_count) {
+            const int64_t guessed = index->decode_position_of_rank(rank + step);
+            const int64_t guessed_pts = index->packet(guessed).pts;
+            guide.skip_after_pts = std::max(pts, guessed_pts);
+            const int64_t guessed_start = index->start_before(guessed, guessed_pts);
+            if (guessed_start > target_end && index->packet(guessed_start).idr &&
+                guessed_start - target_end <= kPacketsLeftOutRatherThanSeek)
+                guide.resume_at = guessed_start;
+        }
         previous_step = step;
         previous_index = frame;
         // After two seeks in a row the next request will likely seek as
         // well: flush the decoder right after the target's packet instead of
         // decoding the frames that would push the target out.
-        guide.flush_after_target = flush_is_safe && !forward && last_request_seeked;
+        guide.flush_after_target = flush_is_safe && !forward && last_request_seeked && guide.resume_at < 0;
         last_request_seeked = !forward;
 
         for (;;) {

@@ -131,7 +131,8 @@ VideoDecoder::Step VideoDecoder::next_frame(AVFrame* out, const Guide& guide) {
                 return Step::Inconsistent;
             // A second field goes with its first: dropped with it or kept with it.
             frame_pts = guide.index->packet(next_packet_).frame_pts;
-            if (next_packet_ < guide.send_from) {
+            if (next_packet_ < guide.send_from ||
+                (next_packet_ > guide.target_packet && next_packet_ < guide.resume_at)) {
                 av_packet_unref(packet_.get());
                 ++next_packet_;
                 continue;

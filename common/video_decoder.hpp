@@ -39,6 +39,12 @@ public:
         // decoder goes on at an IDR picture ahead instead of seeking to it,
         // which would empty its pipeline of frames in flight.
         int64_t send_from = -1;
+        // And after the target: packets from target_packet + 1 up to this
+        // position are left out too, when the next wanted frame (guessed)
+        // lies after an IDR picture there; sending that picture brings the
+        // target out of the decoder's pipeline without decoding frames no
+        // one wants.
+        int64_t resume_at = -1;
     };
 
     VideoDecoder(std::string path, int threads, bool skip_nonref, DecoderCounters& counters)
