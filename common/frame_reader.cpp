@@ -35,6 +35,14 @@ namespace {
 // rather than seek (reading packets without decoding them costs little).
 constexpr int64_t kPacketsLeftOutRatherThanSeek = 120;
 
+// Going on keeps the decoder's threads busy, but a frame comes out of them
+// only a few packets after its own, so the frames after the target are
+// decoded too: worth it when the next target itself needs at least this
+// many packets decoded from its IDR picture.  A target at (or just after)
+// an IDR picture is better reached by a seek, and the decoder flushed after
+// it (see flush_after_target).
+constexpr int64_t kPipelineFrames = 4;
+
 }  // namespace
 
 struct FrameReader::Impl {
@@ -236,7 +244,7 @@ struct FrameReader::Impl {
         // packets before it, rather than seek.
         guide.send_from = -1;
         if (!forward && positioned && !decoder.at_end() && rank > last_rank && index->packet(start).idr &&
-            start - decoder.next_packet() <= kPacketsLeftOutRatherThanSeek) {
+            start - decoder.next_packet() <= kPacketsLeftOutRatherThanSeek && target - start >= kPipelineFrames) {
             forward = true;
             guide.send_from = start;
         }
@@ -260,7 +268,7 @@ struct FrameReader::Impl {
             guide.skip_after_pts = std::max(pts, guessed_pts);
             const int64_t guessed_start = index->start_before(guessed, guessed_pts);
             if (guessed_start > target_end && index->packet(guessed_start).idr &&
-                guessed_start - target_end <= kPacketsLeftOutRatherThanSeek)
+                guessed_start - target_end <= kPacketsLeftOutRatherThanSeek && guessed - guessed_start >= kPipelineFrames)
                 guide.resume_at = guessed_start;
         }
         previous_step = step;
