@@ -28,8 +28,8 @@ import numpy as np
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, os.pardir, "examples"))
 
-import samples  # noqa: E402
 import Dravio  # noqa: E402
+import samples  # noqa: E402
 
 SIZE = (1280, 720)
 FPS = 25

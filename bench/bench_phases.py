@@ -14,7 +14,6 @@ import time
 
 import cv2
 import numpy as np
-
 import Tavelin
 
 WIDTH, HEIGHT = 1920, 1080

@@ -19,8 +19,8 @@ import cv2
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, os.pardir, "examples"))
 
-import samples  # noqa: E402
 import Dravio  # noqa: E402
+import samples  # noqa: E402
 import Tavelin  # noqa: E402
 
 SIZE = (1280, 720)
@@ -108,7 +108,8 @@ def plain_get_frame_index(Cliplist, Videos, FrameSpace):
             frames, caps = [Video_Frame] * len(FramesIndex), [None] * len(FramesIndex)
             frame_i = 0
             for iframe in FramesIndex:
-                capture = Tavelin.Capture(n, ivideo, iframe, Tavelin.TimeCal(video.start_time, iframe / video.FPS), clip.InjRate)
+                time = Tavelin.TimeCal(video.start_time, iframe / video.FPS)
+                capture = Tavelin.Capture(n, ivideo, iframe, time, clip.InjRate)
                 VdoCap.set(cv2.CAP_PROP_POS_FRAMES, iframe)
                 ret, frame = VdoCap.read()
                 if ret:

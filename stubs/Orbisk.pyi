@@ -8,8 +8,8 @@ from typing import Any
 import cv2 as cv2
 import imageio as imageio
 import numpy as np
-from numpy.typing import NDArray
 from Dravio import *
+from numpy.typing import NDArray
 from Tavelin import *
 
 _Path = str | PathLike[str]

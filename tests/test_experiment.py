@@ -3,10 +3,9 @@
 import os
 
 import cv2
+import experiment
 import numpy as np
 import pytest
-
-import experiment
 import samples
 
 SIZE = (480, 270)

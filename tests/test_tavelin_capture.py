@@ -1,10 +1,9 @@
 """Tavelin's capture record, clips and clock time."""
 import os
 
+import Dravio
 import numpy as np
 import pytest
-
-import Dravio
 import Rimwell
 import Tavelin
 import Tessil

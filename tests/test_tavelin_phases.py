@@ -6,7 +6,6 @@ from types import SimpleNamespace
 import cv2
 import numpy as np
 import pytest
-
 import Tavelin
 
 # Colour patches as in the recordings: blue and red dye, pale sand, dark grains,
@@ -158,7 +157,8 @@ FORMULAS = {
     "=**0+1+2": lambda r, full: cv2.bitwise_or(cv2.bitwise_or(r[0], r[1]), r[2]),
     "=-+*0 1 2 3": lambda r, full: r[3],
     "=+-*0 1 2": lambda r, full: cv2.bitwise_or(cv2.bitwise_and(r[0], cv2.bitwise_not(r[1])), r[2]),
-    "=5-3+2*4": lambda r, full: cv2.bitwise_and(cv2.bitwise_or(cv2.bitwise_and(r[5], cv2.bitwise_not(r[3])), r[2]), r[4]),
+    "=5-3+2*4": lambda r, full: cv2.bitwise_and(
+        cv2.bitwise_or(cv2.bitwise_and(r[5], cv2.bitwise_not(r[3])), r[2]), r[4]),
     "=0 ²½ é\ud8001": lambda r, full: r[1],              # non-ASCII characters are skipped
 }
 
@@ -229,7 +229,7 @@ def test_other_frame_layouts_match_opencv():
     }
     float_phases = [phase("=0*1", [[[190.5, 0.2, 0.1], [250, 1, 1]], [[0, 0.5, 0], [360, 1, 1]]]),
                     phase("=-0", [[[0, 0, 0.75], [360, 0.25, 1]]])]
-    for name, frame in frames.items():
+    for frame in frames.values():
         used = float_phases if frame.dtype == np.float32 else phases
         for got, want in zip(Tavelin.Separate_Seq(frame, used), plain_separate(frame, used)):
             assert_mask(got, want)

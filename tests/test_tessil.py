@@ -6,7 +6,6 @@ import time
 import cv2
 import numpy as np
 import pytest
-
 import samples
 import Tessil
 
