@@ -1,11 +1,14 @@
-// Module Tessil: the description of one video file (Video) and the frame
-// numbers of a minutes:seconds window of it (GetCaptures).
+// Module Tessil: the description of one video file (Video), the frame
+// numbers of a minutes:seconds window of it (GetCaptures) and the recording
+// time of a file (GetRecordTime, in py_record_time.cpp).
 #include "common/binding.hpp"
 #include "common/pyvalues.hpp"
 #include "tessil/creation_time.hpp"
 
 namespace py = pybind11;
 using common::Args;
+
+void declare_record_time(py::module_& m);  // py_record_time.cpp
 
 namespace {
 
@@ -36,7 +39,8 @@ py::object frame_window(py::module_& m, const py::object& fps, const py::object&
 PYBIND11_MODULE(Tessil, m) {
     common::init_module(m);
     m.doc() = "Video timing: Video describes one file of a recording (path, FPS,\n"
-              "Frame_Count, start_time); GetCaptures lists the frames of a time window.";
+              "Frame_Count, start_time); GetCaptures lists the frames of a time window;\n"
+              "GetRecordTime reads the time a video was recorded from the file.";
 
     common::import_star(m, "Wendrel");
     for (const char* name : {"operator", "cv2", "time", "os"}) common::import_module(m, name);
@@ -54,6 +58,8 @@ PYBIND11_MODULE(Tessil, m) {
                     time.append(clock.second);
                     return time;
                 });
+
+    declare_record_time(m);
 
     py::object video = common::def_class(
         m, "Video(path, start_time=[0, 0, 0])",
