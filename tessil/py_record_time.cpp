@@ -1,12 +1,13 @@
 // Tessil.GetRecordTime: the binding of tessil::record_time.
 #include <pybind11/pybind11.h>
 
-#include "common/binding.hpp"
-#include "common/pyvalues.hpp"
+#include "common/py_binding.hpp"
+#include "common/py_guard.hpp"
+#include "common/py_values.hpp"
+#include "tessil/py_module.hpp"
 #include "tessil/record_time.hpp"
 
-namespace py = pybind11;
-using common::Args;
+namespace tessil {
 
 void declare_record_time(py::module_& m) {
     common::def(m, "GetRecordTime(path, with_source=False)",
@@ -21,19 +22,15 @@ void declare_record_time(py::module_& m) {
                 "- otherwise GetCreatTime(path).\n"
                 "with_source=True returns (time, source), source 'avchd', 'container' or\n"
                 "'file'. FileNotFoundError when the file does not exist.",
-                [m](Args& a) mutable -> py::object {
-                    const std::string path = common::fs_path(a[0]);
-                    tessil::RecordTime found;
-                    {
-                        py::gil_scoped_release unlocked;
-                        found = tessil::record_time(path);
-                    }
+                [m](py::object path, py::object with_source) {
+                    const std::string file = common::fs_path(path);
+                    RecordTime found = common::core_call([&] { return record_time(file); });
                     py::object warn = py::module_::import("warnings").attr("warn");
                     for (const auto& message : found.warnings)
                         warn(common::fs_str(message), py::handle(PyExc_RuntimeWarning), 2);
                     py::object time;
-                    if (found.source == tessil::TimeSource::File) {
-                        time = m.attr("GetCreatTime")(a[0]);
+                    if (found.source == TimeSource::File) {
+                        time = m.attr("GetCreatTime")(path);
                     } else {
                         py::list clock;
                         clock.append(found.time.hour);
@@ -41,7 +38,10 @@ void declare_record_time(py::module_& m) {
                         clock.append(found.time.second);
                         time = clock;
                     }
-                    if (common::is_true(a[1])) return py::make_tuple(time, tessil::source_name(found.source));
+                    if (common::is_true(with_source))
+                        return py::object(py::make_tuple(time, source_name(found.source)));
                     return time;
                 });
 }
+
+}  // namespace tessil

@@ -44,6 +44,7 @@ extern "C" {
 #include <stdexcept>
 
 #include "common/errors.hpp"
+#include "common/interrupt.hpp"
 
 namespace tessil {
 namespace {
@@ -72,8 +73,8 @@ bool is_valid(const CalendarTime& t) {
     if (t.month < 1 || t.month > 12 || t.day < 1) return false;
     const bool leap = (t.year % 4 == 0 && t.year % 100 != 0) || t.year % 400 == 0;
     const int month_days = days[t.month - 1] + (t.month == 2 && leap);
-    return t.day <= month_days && t.hour >= 0 && t.hour < 24 && t.minute >= 0 && t.minute < 60 &&
-           t.second >= 0 && t.second < 60;
+    return t.day <= month_days && t.hour >= 0 && t.hour < 24 && t.minute >= 0 && t.minute < 60 && t.second >= 0 &&
+           t.second < 60;
 }
 
 // Seconds from 1970-01-01 00:00:00 to `t`, both read on the same clock.
@@ -93,11 +94,10 @@ std::string format_time(int64_t seconds) {
     const int64_t month = mp < 10 ? mp + 3 : mp - 9;
     const int64_t year = yoe + era * 400 + (month <= 2);
     const int64_t in_day = floor_mod(seconds, 86400);
-    char text[48];
+    char text[128];
     std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld", static_cast<long long>(year),
-                  static_cast<long long>(month), static_cast<long long>(day),
-                  static_cast<long long>(in_day / 3600), static_cast<long long>(in_day / 60 % 60),
-                  static_cast<long long>(in_day % 60));
+                  static_cast<long long>(month), static_cast<long long>(day), static_cast<long long>(in_day / 3600),
+                  static_cast<long long>(in_day / 60 % 60), static_cast<long long>(in_day % 60));
     return text;
 }
 
@@ -257,9 +257,9 @@ struct PacketUnref {
     ~PacketUnref() { av_packet_unref(packet); }
 };
 
-constexpr int kGops = 5;             // GOPs read to check the first one
-constexpr size_t kMaxPackets = 400;  // at most 16 s at 25 fps, whatever the GOP length
-constexpr int kGopsWithoutClock = 3; // a stream with no MDPM in its first GOPs has none
+constexpr int kGops = 5;              // GOPs read to check the first one
+constexpr size_t kMaxPackets = 400;   // at most 16 s at 25 fps, whatever the GOP length
+constexpr int kGopsWithoutClock = 3;  // a stream with no MDPM in its first GOPs has none
 constexpr size_t kPacketsWithoutClock = 100;
 
 struct Sample {
@@ -277,9 +277,10 @@ std::vector<Sample> read_first_gops(AVFormatContext* fmt, int stream, int length
     bool any_clock = false;
     while (samples.size() < kMaxPackets && av_read_frame(fmt, packet.get()) >= 0) {
         PacketUnref unref{packet.get()};
+        common::check_interrupt();  // the file may lie on a slow drive
         if (packet->stream_index != stream) continue;
-        Sample sample{packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts,
-                      (packet->flags & AV_PKT_FLAG_KEY) != 0, std::nullopt};
+        Sample sample{packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts, (packet->flags & AV_PKT_FLAG_KEY) != 0,
+                      std::nullopt};
         if (sample.key && ++keys > kGops) break;
         sample.clock = clock_in_packet(*packet, length_size);
         any_clock = any_clock || sample.clock.has_value();
@@ -299,8 +300,8 @@ struct GopClock {
 std::optional<RecordTime> settle(const std::vector<Sample>& samples, AVRational tb, const std::string& path) {
     // Without timestamps the first clock is used alone, unchecked.
     bool timed = tb.num > 0 && tb.den > 0;
-    timed = timed && std::any_of(samples.begin(), samples.end(),
-                                 [](const Sample& s) { return s.pts != AV_NOPTS_VALUE; });
+    timed =
+        timed && std::any_of(samples.begin(), samples.end(), [](const Sample& s) { return s.pts != AV_NOPTS_VALUE; });
     if (!timed) tb = AVRational{1, 1};
     // The decoder shows nothing before the first keyframe; without any
     // keyframe flag the packets read count as one GOP.
@@ -323,7 +324,7 @@ std::optional<RecordTime> settle(const std::vector<Sample>& samples, AVRational 
         gop_has_clock = true;
     }
     if (gops.empty()) return std::nullopt;
-    if (!timed) gops.resize(1);
+    if (!timed) gops.erase(gops.begin() + 1, gops.end());
     if (frame0 == AV_NOPTS_VALUE || !timed) frame0 = gops[0].pts;
 
     // When frame 0 was recorded by a GOP's clock (the clock's instant minus
@@ -331,8 +332,7 @@ std::optional<RecordTime> settle(const std::vector<Sample>& samples, AVRational 
     // tb.num / tb.den s is the timestamps' unit. The clock counts whole
     // seconds, so frame 0 lies in [value, value + 1 s).
     auto frame0_on_clock = [&](const GopClock& gop) {
-        return static_cast<__int128>(gop.clock.instant()) * tb.den -
-               static_cast<__int128>(gop.pts - frame0) * tb.num;
+        return static_cast<__int128>(gop.clock.instant()) * tb.den - static_cast<__int128>(gop.pts - frame0) * tb.num;
     };
     auto agree = [&](const GopClock& a, const GopClock& b) {
         const __int128 difference = frame0_on_clock(a) - frame0_on_clock(b);
@@ -379,8 +379,8 @@ std::optional<RecordTime> settle(const std::vector<Sample>& samples, AVRational 
                               format_time(frame0_seconds({0})) + ", ";
         if (winner == 0)
             message += std::to_string(gops.size() - groups[0].size()) + " of the " + later +
-                       " later GOPs read disagree (the first of them gives " +
-                       format_time(frame0_seconds(groups[1])) + "); the first GOP's time is used";
+                       " later GOPs read disagree (the first of them gives " + format_time(frame0_seconds(groups[1])) +
+                       "); the first GOP's time is used";
         else
             message += std::to_string(groups[winner].size()) + " of the " + later + " later GOPs read agree on " +
                        format_time(seconds) + "; their time is used";
@@ -448,8 +448,7 @@ std::optional<int64_t> container_time(const AVFormatContext* fmt, int stream) {
 // The NAL length size of H.264 in MP4 or Matroska (an avcC record in the
 // extradata), 0 for Annex-B streams.
 int nal_length_size(const AVCodecParameters* par) {
-    if (par->extradata && par->extradata_size >= 7 && par->extradata[0] == 1)
-        return (par->extradata[4] & 0x03) + 1;
+    if (par->extradata && par->extradata_size >= 7 && par->extradata[0] == 1) return (par->extradata[4] & 0x03) + 1;
     return 0;
 }
 
