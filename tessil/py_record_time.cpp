@@ -27,7 +27,7 @@ void declare_record_time(py::module_& m) {
                     RecordTime found = common::core_call([&] { return record_time(file); });
                     py::object warn = py::module_::import("warnings").attr("warn");
                     for (const auto& message : found.warnings)
-                        warn(common::fs_str(message), py::handle(PyExc_RuntimeWarning), 2);
+                        warn(common::fs_str(message), py::handle(PyExc_RuntimeWarning));  // at the caller's line
                     py::object time;
                     if (found.source == TimeSource::File) {
                         time = m.attr("GetCreatTime")(path);

@@ -222,8 +222,9 @@ def test_later_gops_check_the_first(base_stream, tmp_path):
     # The first GOP outvoted: four later GOPs agree on 10:20:30 for frame 0.
     path = av.write_avchd(tmp_path / "first.MTS", base_stream, [(start + timedelta(hours=2), tz)] + good[1:])
     with pytest.warns(RuntimeWarning, match=r"first GOP gives frame 0 2024-05-06 12:20:30, 4 of the 4 later"
-                                            r" GOPs read agree on 2024-05-06 10:20:30; their time is used"):
+                                            r" GOPs read agree on 2024-05-06 10:20:30; their time is used") as caught:
         assert Tessil.GetRecordTime(path, with_source=True) == ([10, 20, 30], "avchd")
+    assert caught[0].filename == __file__  # shown at the caller's line
 
     # One later GOP a day off (same clock time, other date): the first GOP stands.
     clocks = list(good)
