@@ -1,8 +1,15 @@
-"""Tessil: Video descriptions of real files, creation times and frame windows."""
+"""Tessil: Video descriptions of real files, creation times and frame windows,
+and the recording time written into the files."""
+import calendar
+import json
 import os
+import pathlib
 import subprocess
 import time
+import warnings
+from datetime import datetime, timedelta
 
+import avchd_videos as av
 import cv2
 import numpy as np
 import pytest
@@ -97,13 +104,6 @@ def test_frame_window_edges():
 
 # ---- GetRecordTime: the recording time written into the file ----
 
-import calendar
-import json
-import pathlib
-import warnings
-from datetime import datetime, timedelta
-
-import avchd_videos as av
 
 GOPS = 6  # the stream of every generated file: 6 GOPs of 0.4 s
 
@@ -252,7 +252,8 @@ def test_files_without_a_camcorder_clock_use_the_creation_time(base_stream, tmp_
     start, tz = datetime(2024, 5, 6, 10, 20, 30), av.tz_byte(60)
     plain = av.write_avchd(tmp_path / "plain.MTS", base_stream, [])
     not_bcd, no_month = (av.write_avchd(tmp_path / name, base_stream, av.gop_clocks(start, GOPS, tz),
-                                        nal=lambda w, t: av.raw_mdpm_nal([t, 0x20, 0x24, month], [6, 0x10, 0x20, 0x30]))
+                                        nal=lambda w, t, month=month: av.raw_mdpm_nal([t, 0x20, 0x24, month],
+                                                                                  [6, 0x10, 0x20, 0x30]))
                          for name, month in (("bcd.M2TS", 0x1A), ("month.MTS", 0x13)))
     random_bytes = tmp_path / "random.MTS"
     random_bytes.write_bytes(np.random.default_rng(5).integers(0, 256, 200_000, dtype=np.uint8).tobytes())
