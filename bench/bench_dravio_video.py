@@ -254,7 +254,8 @@ def main():
                             f"target {TARGETS_FFMPEG[job, step]}x")
     for failure in failures:
         print("below target:", failure)
+    return 1 if failures else 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

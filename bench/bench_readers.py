@@ -6,7 +6,8 @@ of a grainy moving scene, 60 s per file) whose frames carry their own number, th
 frame steps 1, 5, 25, 100 and 250 with GetFrameIndex2 and GetFrameIndex and
 with direct transcriptions of both that seek before every read, as the plain
 version does. Prints the time of each, the ratio plain / ours, and each
-reader's count of wrong frames (a frame that is not the one asked for).
+reader's count of wrong frames (a frame that is not the one asked for). Exits non-zero
+when a ratio is below its target or a frame is wrong.
 """
 import contextlib
 import io
@@ -169,7 +170,8 @@ def main():
             if ratio < target or our_wrong:
                 failures.append(f"{name} step {step}")
     print("below target or not exact: " + (", ".join(failures) if failures else "none"))
+    return 1 if failures else 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

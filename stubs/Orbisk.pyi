@@ -21,6 +21,8 @@ path: str
 pathlist: list[str]
 VideoNumber: int
 Cliplist: list[Clip]
+p: str  # the last values of the driver's two loops
+i: int
 
 class process:
     """A batch job: paths, Video objects, frame step and clips of a recording."""

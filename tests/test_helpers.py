@@ -8,6 +8,7 @@ import Dravio
 import Hollark
 import numpy as np
 import pytest
+import Tavelin
 import Tessil
 import Wendrel
 
@@ -28,8 +29,11 @@ def test_star_imports_give_the_helper_names_and_nothing_of_the_system():
     assert wendrel == {"orange", "GetFiles", "makedir"}
     assert not (hollark | wendrel) & SYSTEM_NAMES
     assert Hollark.np is np and Hollark.cv2 is cv2
-    # The names travel on through the modules that star-import the helpers.
+    # The names travel on through the modules that star-import the helpers, and
+    # Tavelin receives Tessil's names and Dravio's two functions.
     assert Tessil.orange is Wendrel.orange and Dravio.cv_imread is Hollark.cv_imread
+    assert Tavelin.Video is Tessil.Video and Tavelin.orange is Wendrel.orange and Tavelin.np is np
+    assert Tavelin.GetIndex is Dravio.GetIndex and Tavelin.cv_GenImage is Dravio.cv_GenImage
 
 
 @pytest.mark.parametrize("start, stop, step, expected", [

@@ -7,6 +7,7 @@ import cv2
 import numpy as np
 import pytest
 import Tavelin
+from plain_phases import in_range, plain_separate
 
 # Colour patches as in the recordings: blue and red dye, pale sand, dark grains,
 # green, white; plus the fringe where they meet.
@@ -39,10 +40,6 @@ def random_frame(height=40, width=53, seed=1):
 FRAMES = [patch_frame(), random_frame()]
 
 
-def in_range(frame, lower, upper):
-    return cv2.inRange(cv2.cvtColor(frame, cv2.COLOR_BGR2HSV), np.asarray(lower), np.asarray(upper))
-
-
 def term(frame, k):
     return in_range(frame, *np.asarray(RANGES[k]))
 
@@ -51,30 +48,6 @@ def phase(formula, ranges=RANGES, name=""):
     p = Tavelin.Phases()
     p.name, p.subPhase, p.PhaseSequence = name, ranges, formula
     return p
-
-
-def plain_separate(frame, phases):
-    """The formula rules transcribed with cv2 calls, one term at a time."""
-    full = np.full(frame.shape[:2], 255, np.uint8)
-    masks = []
-    for p in phases:
-        running, armed = full, {"*": False, "-": False, "+": False}
-        for char in p.PhaseSequence.partition("=")[2]:
-            if char in "0123456789":
-                bounds = np.asarray(p.subPhase[int(char)])
-                mask = in_range(frame, bounds[0], bounds[1])
-                if armed["*"]:
-                    running, armed["*"] = cv2.bitwise_and(running, mask), False
-                elif armed["-"]:
-                    running, armed["-"] = cv2.bitwise_and(running, cv2.bitwise_not(mask)), False
-                elif armed["+"]:
-                    running, armed["+"] = cv2.bitwise_or(running, mask), False
-                else:
-                    running = mask
-            elif char in armed:
-                armed[char] = True
-        masks.append(running)
-    return masks
 
 
 def assert_mask(got, expected):
