@@ -35,8 +35,6 @@ import subprocess
 import sys
 import time
 
-import numpy as np
-
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, os.pardir, "examples"))
 
@@ -253,13 +251,13 @@ def main():
         for step in STEPS:
             expected = targets_of(step)
             rounds = ROUNDS[step]
-            t_ours, (frames, got) = best_of(rounds, lambda: ours(videos, step))
+            t_ours, (frames, got) = best_of(rounds, lambda v=videos, s=step: ours(v, s))
             w_ours = wrong(frames, got, expected)
             del frames
-            t_pyav, (frames, got) = best_of(rounds, lambda: pyav_peer(paths, indexes, step))
+            t_pyav, (frames, got) = best_of(rounds, lambda p=paths, i=indexes, s=step: pyav_peer(p, i, s))
             w_pyav = wrong(frames, got, expected)
             del frames
-            t_floor, (pts, got) = best_of(rounds, lambda: pyav_peer(paths, indexes, step, floor=True))
+            t_floor, (pts, got) = best_of(rounds, lambda p=paths, i=indexes, s=step: pyav_peer(p, i, s, floor=True))
             w_floor = wrong(pts, got, expected, indexes)
             rows.append((name, step, len(expected), t_ours, w_ours, t_pyav, w_pyav, t_floor, w_floor))
             r_pyav, r_floor = t_pyav / t_ours, t_floor / t_ours
@@ -272,13 +270,13 @@ def main():
     # Opening a 2 GB file and reading its middle frame.
     big = big_file(first_paths)
     size = os.path.getsize(big)
-    script = ("import sys, time; sys.path.insert(0, %r); import samples, Tavelin\n"
+    examples = os.path.join(HERE, os.pardir, "examples")
+    script = (f"import sys, time; sys.path.insert(0, {examples!r}); import samples, Tavelin\n"
               "path, middle = sys.argv[1], int(sys.argv[2])\n"
               "t = time.perf_counter(); Tavelin.Video(path, [1, 0, 0]); made = time.perf_counter() - t\n"
               "t = time.perf_counter(); frame = Tavelin._FrameReader(path).read(middle)\n"
               "opened = time.perf_counter() - t\n"
-              "print(made, opened, *samples.read_index(frame, corner=True))\n") % os.path.join(HERE, os.pardir,
-                                                                                               "examples")
+              "print(made, opened, *samples.read_index(frame, corner=True))\n")
     middle = 3 * FRAMES * BIG_COPIES // 2 + 7
     runs = [subprocess.run([sys.executable, "-c", script, big, str(middle)], check=True, capture_output=True,
                            text=True).stdout.split() for _ in range(3)]

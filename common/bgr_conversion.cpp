@@ -9,8 +9,8 @@ namespace common {
 // the display matrix.  The pixels do not depend on where the rows lie, so
 // when the image is the buffer's top-left corner with the same row length
 // the conversion writes straight into the image returned.
-bool BgrConverter::convert(const AVFrame* frame, int width, int height, int coded_width, int coded_height,
-                           int rotation, cv::Mat& out) {
+bool BgrConverter::convert(const AVFrame* frame, int width, int height, int coded_width, int coded_height, int rotation,
+                           cv::Mat& out) {
     if (!frame->data[0] || !buffer_) return false;
     if (!context_ || width_ != width || height_ != height) {
         context_.reset(sws_getCachedContext(context_.release(), coded_width, coded_height,

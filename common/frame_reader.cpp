@@ -68,11 +68,11 @@ struct FrameReader::Impl {
     std::shared_ptr<const PacketIndex> index;
     int64_t first_rank = 0;  // display rank of the first frame decoded from the file start
     int64_t frame_count = -1;
-    bool positioned = false;     // the decoder's state leads on from last_rank
-    bool from_file_start = true; // the decoder began at the file start, as OpenCV does
-    int64_t last_rank = -1;      // rank of the last frame the decoder returned
-    VideoDecoder::Guide guide;   // how the packets of the current request are sent
-    bool flush_is_safe = true;   // cleared when a flush lost a frame (open GOPs)
+    bool positioned = false;      // the decoder's state leads on from last_rank
+    bool from_file_start = true;  // the decoder began at the file start, as OpenCV does
+    int64_t last_rank = -1;       // rank of the last frame the decoder returned
+    VideoDecoder::Guide guide;    // how the packets of the current request are sent
+    bool flush_is_safe = true;    // cleared when a flush lost a frame (open GOPs)
     bool last_request_seeked = false;
     int64_t previous_index = -1, previous_step = 0;
 
@@ -268,7 +268,8 @@ struct FrameReader::Impl {
             guide.skip_after_pts = std::max(pts, guessed_pts);
             const int64_t guessed_start = index->start_before(guessed, guessed_pts);
             if (guessed_start > target_end && index->packet(guessed_start).idr &&
-                guessed_start - target_end <= kPacketsLeftOutRatherThanSeek && guessed - guessed_start >= kPipelineFrames)
+                guessed_start - target_end <= kPacketsLeftOutRatherThanSeek &&
+                guessed - guessed_start >= kPipelineFrames)
                 guide.resume_at = guessed_start;
         }
         previous_step = step;

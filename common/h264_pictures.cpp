@@ -221,8 +221,8 @@ void H264Pictures::read_sps(const std::vector<uint8_t>& rbsp) {
         const uint32_t cycle = in.ue();
         for (uint32_t k = 0; k < cycle && k < 256 && in.ok(); ++k) in.se();
     }
-    in.ue();      // max_num_ref_frames
-    in.bits(1);   // gaps_in_frame_num_value_allowed_flag
+    in.ue();           // max_num_ref_frames
+    in.bits(1);        // gaps_in_frame_num_value_allowed_flag
     in.ue(), in.ue();  // size in macroblocks
     sps.frame_pictures_only = in.bits(1) != 0;
     if (!in.ok() || sps.frame_num_bits > 16) return;

@@ -28,10 +28,10 @@ public:
     H264Pictures(const uint8_t* extradata, size_t size);
 
     struct PacketPictures {
-        bool understood = false;  // the packet holds a picture whose header could be read
+        bool understood = false;                // the packet holds a picture whose header could be read
         bool completes_previous_frame = false;  // its first picture is the second field of the frame before
-        bool intra = false;       // its first picture is coded without reference to others
-        bool idr = false;         // its first picture is an IDR picture: nothing after it refers to what came before
+        bool intra = false;                     // its first picture is coded without reference to others
+        bool idr = false;  // its first picture is an IDR picture: nothing after it refers to what came before
     };
 
     // Reads the NAL units of the next packet in decode order.

@@ -19,8 +19,7 @@ namespace {
 // the byte position of the wanted packet instead.
 bool prefers_byte_seek(const AVFormatContext* format) {
     const char* name = format->iformat->name;
-    return std::strcmp(name, "mpegts") == 0 || std::strcmp(name, "mpegtsraw") == 0 ||
-           std::strcmp(name, "mpeg") == 0;
+    return std::strcmp(name, "mpegts") == 0 || std::strcmp(name, "mpegtsraw") == 0 || std::strcmp(name, "mpeg") == 0;
 }
 
 // What identifies one version of a file.
@@ -116,8 +115,15 @@ std::shared_ptr<const PacketIndex> PacketIndex::build(const std::string& path, s
             if (pictures) content = pictures->read_packet(packet->data, static_cast<size_t>(packet->size));
             const bool second = content.completes_previous_frame && !packets.empty();
             const bool intra = content.understood ? content.intra : key;
-            Packet p{packet->pts, packet->dts, packet->pos, key, intra, content.understood && content.idr,
-                     (packet->flags & AV_PKT_FLAG_DISCARD) != 0, second, packet->pts};
+            Packet p{packet->pts,
+                     packet->dts,
+                     packet->pos,
+                     key,
+                     intra,
+                     content.understood && content.idr,
+                     (packet->flags & AV_PKT_FLAG_DISCARD) != 0,
+                     second,
+                     packet->pts};
             if (second) p.frame_pts = packets.back().frame_pts;
             packets.push_back(p);
         }

@@ -20,13 +20,13 @@ public:
     struct Packet {
         int64_t pts;
         int64_t dts;
-        int64_t byte_position;  // -1 when unknown
-        bool keyframe;        // the container's flag
-        bool intra;           // a picture coded on its own (for H.264 read from the slice; else the flag)
-        bool idr;             // an H.264 IDR picture: decoding may go on into it from anywhere before
-        bool discarded;       // the container marks it as not shown (edit lists); never a frame
-        bool second_field;    // the second field of the frame begun by the packet before
-        int64_t frame_pts;    // pts of the frame the packet belongs to (its own, or its first field's)
+        int64_t byte_position;      // -1 when unknown
+        bool keyframe;              // the container's flag
+        bool intra;                 // a picture coded on its own (for H.264 read from the slice; else the flag)
+        bool idr;                   // an H.264 IDR picture: decoding may go on into it from anywhere before
+        bool discarded;             // the container marks it as not shown (edit lists); never a frame
+        bool second_field;          // the second field of the frame begun by the packet before
+        int64_t frame_pts;          // pts of the frame the packet belongs to (its own, or its first field's)
         int64_t display_rank = -1;  // display-order number among frames, -1 for no frame of its own
     };
 

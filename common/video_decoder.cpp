@@ -126,8 +126,7 @@ VideoDecoder::Step VideoDecoder::next_frame(AVFrame* out, const Guide& guide) {
         }
         int64_t frame_pts = packet_->pts;
         if (guide.index) {
-            if (next_packet_ >= guide.index->packet_count() ||
-                guide.index->packet(next_packet_).pts != packet_->pts)
+            if (next_packet_ >= guide.index->packet_count() || guide.index->packet(next_packet_).pts != packet_->pts)
                 return Step::Inconsistent;
             // A second field goes with its first: dropped with it or kept with it.
             frame_pts = guide.index->packet(next_packet_).frame_pts;
@@ -139,8 +138,8 @@ VideoDecoder::Step VideoDecoder::next_frame(AVFrame* out, const Guide& guide) {
             }
         }
         const int64_t below = next_packet_ > guide.target_packet ? guide.skip_after_pts : guide.skip_below_pts;
-        codec_->skip_frame = (skip_allowed_ && frame_pts != AV_NOPTS_VALUE && frame_pts < below) ? AVDISCARD_NONREF
-                                                                                                  : AVDISCARD_DEFAULT;
+        codec_->skip_frame =
+            (skip_allowed_ && frame_pts != AV_NOPTS_VALUE && frame_pts < below) ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
         const int s = avcodec_send_packet(codec_.get(), packet_.get());
         if (s == AVERROR(EAGAIN)) {  // not expected after EAGAIN above; retry later
             pending_ = true;

@@ -26,9 +26,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import cv2  # noqa: E402
-import numpy as np  # noqa: E402
-
 import experiment  # noqa: E402
+import numpy as np  # noqa: E402
 
 DEMO = os.path.normpath(os.path.join(HERE, os.pardir, "demo"))
 DRIVES = os.path.join(DEMO, "drives")

@@ -1,5 +1,7 @@
-// Module Tessil: the description of one video file (Video) and the frame
-// numbers of a minutes:seconds window of it (GetCaptures).
+// Module Tessil: the description of one video file (Video), the frame
+// numbers of a minutes:seconds window of it (GetCaptures) and the recording
+// time of a file (GetRecordTime, in py_record_time.cpp).
+#include "tessil/py_module.hpp"
 #include "common/py_binding.hpp"
 #include "common/py_guard.hpp"
 #include "common/py_values.hpp"
@@ -35,7 +37,8 @@ py::object frame_window(const py::module_& m, const py::object& fps, const py::o
 TOOLKIT_MODULE(Tessil, m) {
     m.doc() =
         "Video timing: Video describes one file of a recording (path, FPS,\n"
-        "Frame_Count, start_time); GetCaptures lists the frames of a time window.";
+        "Frame_Count, start_time); GetCaptures lists the frames of a time window;\n"
+        "GetRecordTime reads the time a video was recorded from the file.";
 
     common::import_star(m, "Wendrel");
     for (const char* name : {"operator", "cv2", "time", "os"}) common::import_module(m, name);
@@ -55,10 +58,13 @@ TOOLKIT_MODULE(Tessil, m) {
                     return time;
                 });
 
+    tessil::declare_record_time(m);
+
     py::object video =
         common::def_class(m, "Video(path, start_time=[0, 0, 0])",
                           "One video file of a recording: path (as given), FPS (the float OpenCV reports),\n"
-                          "Frame_Count (an int: the frames a forward read delivers), start_time (the clock time of its first frame) and Vdo (the\n"
+                          "Frame_Count (an int: the frames a forward read delivers), start_time (the clock time of its "
+                          "first frame) and Vdo (the\n"
                           "closed capture that read them). A start_time equal to [0, 0, 0], the default\n"
                           "included, is replaced by the file's creation time.");
 
@@ -73,8 +79,8 @@ TOOLKIT_MODULE(Tessil, m) {
                            const long long estimate =
                                common::to_int(capture.attr("get")(cv2.attr("CAP_PROP_FRAME_COUNT"))).cast<long long>();
                            const std::string file = common::fs_path(path);
-                           self.attr("Frame_Count") = py::int_(
-                               common::core_call([&] { return common::counted_frames(file, estimate); }));
+                           self.attr("Frame_Count") =
+                               py::int_(common::core_call([&] { return common::counted_frames(file, estimate); }));
                            py::list zero;
                            for (int i = 0; i < 3; ++i) zero.append(0);
                            if (common::is_true(py::module_::import("operator").attr("eq")(start_time, zero)))

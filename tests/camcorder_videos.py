@@ -15,9 +15,8 @@ from __future__ import annotations
 import os
 import subprocess
 
-import numpy as np
-
 import field_h264
+import numpy as np
 import reader_videos
 import samples
 

@@ -17,6 +17,8 @@ optional AC-3 audio stream.
 """
 from __future__ import annotations
 
+import pathlib
+
 import cv2
 import numpy as np
 
@@ -375,7 +377,7 @@ def ac3_frames(path):
     sizes48 = [64, 64, 80, 80, 96, 96, 112, 112, 128, 128, 160, 160, 192, 192, 224, 224, 256, 256,
                320, 320, 384, 384, 448, 448, 512, 512, 640, 640, 768, 768, 896, 896, 1024, 1024,
                1152, 1152, 1280, 1280]
-    data = open(path, "rb").read()
+    data = pathlib.Path(path).read_bytes()
     frames, pos = [], 0
     while pos + 5 <= len(data) and data[pos:pos + 2] == b"\x0b\x77":
         size = 2 * sizes48[data[pos + 4] & 0x3F]

@@ -4,12 +4,11 @@ of the modules: frame k is always the (k+1)-th frame cv2.VideoCapture reads
 forward, and a file has as many frames as that forward read delivers."""
 import random
 
+import camcorder_videos as layouts
 import cv2
+import Dravio
 import numpy as np
 import pytest
-
-import camcorder_videos as layouts
-import Dravio
 import Tavelin
 import Tessil
 from Tavelin import _FrameReader as FrameReader
