@@ -144,7 +144,7 @@ class Measurer:
         for mask, colour in zip(capture.Phase_frames, self.colours):
             capture.ColorFrame(mask, colour, self.nothing)
             tinted = cv2.addWeighted(inside, 1 - OVERLAY_ALPHA, capture.colorframe, OVERLAY_ALPHA, 0)
-            np.copyto(inside, tinted, where=(mask > 0)[..., None])
+            cv2.copyTo(tinted, mask, inside)  # in place, in OpenCV (without the GIL)
         if region.outside is not None:
             edges = cv2.findContours(255 - region.outside, cv2.RETR_EXTERNAL, cv2.CHAIN_APPROX_SIMPLE)[0]
             cv2.drawContours(inside, edges, -1, (255, 255, 255), 1)

@@ -292,10 +292,10 @@ class Picker:
 
 
 def run(args) -> int:
-    if not any(os.environ.get(name) for name in ("DISPLAY", "WAYLAND_DISPLAY")):
-        raise FluidlabError("pick opens a window and there is no display (DISPLAY is not set)")
     phases = load_phases(args.out) if os.path.exists(args.out) else []
     frame = load_frame(args.source, args.quiet)
+    if not any(os.environ.get(name) for name in ("DISPLAY", "WAYLAND_DISPLAY")):
+        raise FluidlabError("pick opens a window and there is no display (DISPLAY is not set)")
     picker = Picker(frame, phases, args.out)
     picker.loop()
     if picker.saved:

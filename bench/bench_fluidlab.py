@@ -1,0 +1,93 @@
+"""fluidlab analyse on all cores against one thread, on the same recording.
+
+Generates (once, into bench/.cache/fluidlab) the injection experiment of
+examples/experiment.py as three 1280x720 camcorder files of 20 s, then runs
+``fluidlab analyse --every 0.5s`` (120 frames: decoding, separation of two
+phases, areas and a PNG overlay per frame) with ``--jobs 1`` and with
+``--jobs N`` (N = the machine's cores), alternately, in fresh processes.
+Both must write the same areas.csv and the same overlays before a time is
+reported. Prints the best time of each and their ratio with the load average
+seen; exits with 1 when all cores are less than 1.6 times as fast as one
+thread on a machine of two or more cores.
+
+    .venv/bin/python bench/bench_fluidlab.py [--rounds N] [--jobs N]
+"""
+import argparse
+import hashlib
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, os.pardir, "examples"))
+
+import experiment  # noqa: E402
+
+FOLDER = os.path.join(HERE, ".cache", "fluidlab", "videos")
+PHASES = os.path.join(HERE, os.pardir, "examples", "phases.toml")
+FILES, SECONDS, SIZE = 3, 20.0, (1280, 720)
+TARGET = 1.6
+
+
+def recording():
+    paths = [os.path.join(FOLDER, f"{k:05d}.MTS") for k in range(FILES)]
+    if not all(os.path.exists(p) for p in paths):
+        print(f"Filming {FILES} files of {SECONDS:g} s into {os.path.relpath(FOLDER)} ...", flush=True)
+        experiment.write_experiment_videos(FOLDER, files=FILES, seconds=SECONDS, size=SIZE)
+    return paths
+
+
+def digest(folder):
+    """A hash of areas.csv and of every overlay, in name order."""
+    h = hashlib.sha256()
+    h.update(open(os.path.join(folder, "areas.csv"), "rb").read())
+    for name in sorted(os.listdir(os.path.join(folder, "overlays"))):
+        h.update(name.encode())
+        h.update(open(os.path.join(folder, "overlays", name), "rb").read())
+    return h.hexdigest()
+
+
+def analyse(jobs, out):
+    command = [sys.executable, "-m", "fluidlab", "analyse", FOLDER, "--phases", PHASES, "--every", "0.5s",
+               "--jobs", str(jobs), "--out", out, "--quiet"]
+    began = time.perf_counter()
+    subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+    return time.perf_counter() - began
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--jobs", type=int, default=len(os.sched_getaffinity(0)))
+    args = parser.parse_args()
+    recording()
+    times = {1: [], args.jobs: []}
+    digests = {}
+    loads = [os.getloadavg()[0]]
+    with tempfile.TemporaryDirectory() as scratch:
+        for round_ in range(args.rounds):
+            for jobs in (1, args.jobs):
+                out = os.path.join(scratch, f"jobs{jobs}-{round_}")
+                times[jobs].append(analyse(jobs, out))
+                digests.setdefault(jobs, set()).add(digest(out))
+            loads.append(os.getloadavg()[0])
+    if len(digests[1] | digests[args.jobs]) != 1:
+        print("different results with one thread and with all cores")
+        return 1
+    one, many = min(times[1]), min(times[args.jobs])
+    ratio = one / many
+    frames = int(FILES * SECONDS / 0.5)
+    print(f"fluidlab analyse, {frames} frames of {SIZE[0]}x{SIZE[1]} every 0.5 s (same areas.csv and overlays):")
+    print(f"  --jobs 1: {one:6.2f} s ({frames / one:5.1f} frames/s)   --jobs {args.jobs}: {many:6.2f} s "
+          f"({frames / many:5.1f} frames/s)   all cores {ratio:.2f}x as fast "
+          f"(1-min load average {min(loads):.2f}-{max(loads):.2f} during the runs)")
+    if args.jobs >= 2 and ratio < TARGET:
+        print(f"below the target of {TARGET}x")
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
