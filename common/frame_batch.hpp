@@ -1,4 +1,4 @@
-// Reading many frames of one file with the GIL released.
+// Reading many frames of one file.
 #pragma once
 
 #include <opencv2/core.hpp>
@@ -11,8 +11,7 @@
 namespace common {
 
 // Frames `indices` of `reader`, in order; an empty matrix where a frame could
-// not be read. Called with the GIL held; releases it while decoding and checks
-// for Ctrl-C between frames (raising KeyboardInterrupt as error_already_set).
+// not be read. Checks for Ctrl-C between frames (check_interrupt).
 std::vector<cv::Mat> read_frames(FrameReader& reader, const std::vector<int64_t>& indices);
 
 }  // namespace common

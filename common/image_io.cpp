@@ -87,8 +87,7 @@ void save_image(const cv::Mat& image, const std::string& path, const std::string
         encoded = cv::imencode(extension, image, bytes);
     } catch (const cv::Exception& e) {
         // OpenCV reports an unknown extension and an unsupported image alike.
-        throw std::invalid_argument("cannot encode the image as '" + extension + "' for file '" + path +
-                                    "': " + e.err);
+        throw std::invalid_argument("cannot encode the image as '" + extension + "' for file '" + path + "': " + e.err);
     }
     if (!encoded) throw std::invalid_argument("cannot encode the image as '" + extension + "' for file '" + path + "'");
     write_bytes(path, bytes);

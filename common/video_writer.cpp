@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <stdexcept>
 
 #include "common/errors.hpp"
 
@@ -30,6 +31,8 @@ int folder_error(const std::string& path) {
     return 0;
 }
 
+std::string size_text(cv::Size size) { return std::to_string(size.width) + "x" + std::to_string(size.height); }
+
 }  // namespace
 
 void open_video_writer(cv::VideoWriter& writer, const std::string& path, int fourcc, double fps, cv::Size size,
@@ -37,9 +40,33 @@ void open_video_writer(cv::VideoWriter& writer, const std::string& path, int fou
     if (writer.open(path, fourcc, fps, size, true) || !required) return;
     if (const int error = folder_error(path)) throw FileError(error, path);
     throw FileError(EINVAL, path,
-                    "OpenCV cannot write a video with FourCC '" + fourcc_text(fourcc) + "' at " + cv::format("%g", fps) +
-                        " fps and " + std::to_string(size.width) + "x" + std::to_string(size.height) +
-                        " frames to this file");
+                    "OpenCV cannot write a video with FourCC '" + fourcc_text(fourcc) + "' at " +
+                        cv::format("%g", fps) + " fps and " + size_text(size) + " frames to this file");
 }
+
+void check_frame(const cv::Mat& frame, cv::Size size, const std::string& what) {
+    if (frame.depth() != CV_8U || frame.channels() != 3)
+        throw std::invalid_argument(what + " is not an 8-bit BGR image (" + std::to_string(frame.channels()) +
+                                    " channels of type " + cv::typeToString(frame.depth()) +
+                                    "); the video takes 8-bit colour frames");
+    if (frame.size() != size)
+        throw std::invalid_argument(what + " is " + size_text(frame.size()) + "; the video's frames are " +
+                                    size_text(size));
+}
+
+VideoOutput::VideoOutput(const std::string& path, int fourcc, double fps, cv::Size size, bool required)
+    : path_(path), size_(size) {
+    open_video_writer(writer_, path, fourcc, fps, size, required);
+}
+
+VideoOutput::~VideoOutput() { writer_.release(); }
+
+void VideoOutput::write(const cv::Mat& frame, const std::string& what) {
+    check_frame(frame, size_, what);
+    writer_.write(frame);
+    ++written_;
+}
+
+void VideoOutput::close() { writer_.release(); }
 
 }  // namespace common

@@ -1,12 +1,18 @@
-// Opening a video writer, with a clear error when it cannot be opened.
+// Writing video files: opening a writer with a clear error when it cannot be
+// opened, and checking every frame before OpenCV's writer sees it (it drops a
+// frame of another size or kind without a word).
 #pragma once
 
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 
+#include <cstddef>
 #include <string>
 
 namespace common {
+
+// MPEG-4 part 2, the codec of every .mp4 the toolkit writes.
+inline const int kMp4vFourcc = cv::VideoWriter::fourcc('m', 'p', '4', 'v');
 
 // Opens `writer` for colour frames on `path`. When OpenCV cannot open it and
 // `required` (there are frames to write), throws FileError naming the file:
@@ -15,5 +21,35 @@ namespace common {
 // `required` the writer is only tried (an empty output asks for nothing).
 void open_video_writer(cv::VideoWriter& writer, const std::string& path, int fourcc, double fps, cv::Size size,
                        bool required = true);
+
+// Throws std::invalid_argument unless `frame` is an 8-bit BGR image of
+// `size`. `what` names the frame in the message ("frame 3 of the list").
+void check_frame(const cv::Mat& frame, cv::Size size, const std::string& what);
+
+// A video file being written, closed when it ends (on every path).
+class VideoOutput {
+public:
+    // Opens the writer as open_video_writer does.
+    VideoOutput(const std::string& path, int fourcc, double fps, cv::Size size, bool required = true);
+    ~VideoOutput();
+    VideoOutput(const VideoOutput&) = delete;
+    VideoOutput& operator=(const VideoOutput&) = delete;
+
+    bool is_open() const { return writer_.isOpened(); }
+    cv::Size size() const { return size_; }
+    size_t frames_written() const { return written_; }
+
+    // Checks the frame (check_frame, `what` naming it) and writes it.
+    void write(const cv::Mat& frame, const std::string& what);
+
+    // Finishes the file.
+    void close();
+
+private:
+    cv::VideoWriter writer_;
+    std::string path_;
+    cv::Size size_;
+    size_t written_ = 0;
+};
 
 }  // namespace common

@@ -17,8 +17,8 @@ struct Number {
 };
 
 struct FrameSelection {
-    std::vector<long long> files;               // start, start + 1, ..., end
-    std::vector<std::vector<Number>> frames;    // per file, the frame numbers inside it
+    std::vector<long long> files;             // start, start + 1, ..., end
+    std::vector<std::vector<Number>> frames;  // per file, the frame numbers inside it
 };
 
 // The number of frames before each file, counted from the first frame of file

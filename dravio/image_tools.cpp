@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "common/image_io.hpp"
+#include "dravio/pipeline.hpp"
 
 namespace dravio {
 
@@ -32,18 +33,21 @@ cv::Mat plane_of(const cv::Mat& image, Plane plane) {
                                             std::to_string(image.channels()) + " channel(s)");
             cv::extractChannel(image, result, static_cast<int>(plane) - static_cast<int>(Plane::blue));
             break;
-        case Plane::grey:
-            cv::cvtColor(image, result, cv::COLOR_BGR2GRAY);
-            break;
+        case Plane::grey: cv::cvtColor(image, result, cv::COLOR_BGR2GRAY); break;
     }
     return result;
 }
 
 }  // namespace
 
+void fractions_to_bytes(const double* fractions, unsigned char* bytes, size_t count) {
+    for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<unsigned char>(fractions[i] * 255.0);
+}
+
 cv::Mat even_light(const cv::Mat& image, int tiles, Plane plane) {
     // OpenCV accepts an empty grid here and then dies of a division by zero.
-    if (tiles < 1) throw std::invalid_argument("the CLAHE tile grid size must be at least 1, got " + std::to_string(tiles));
+    if (tiles < 1)
+        throw std::invalid_argument("the CLAHE tile grid size must be at least 1, got " + std::to_string(tiles));
     const cv::Mat source = plane_of(image, plane);
     if (tiles > std::min(source.rows, source.cols))
         throw std::invalid_argument("a CLAHE grid of " + std::to_string(tiles) + " x " + std::to_string(tiles) +
@@ -62,16 +66,13 @@ cv::Mat rotate_image(const cv::Mat& image) {
     return result;
 }
 
-std::vector<cv::Mat> even_light_files(const std::vector<std::string>& paths, const InterruptCheck& interrupted) {
-    return map_in_order(
-        paths.size(),
-        [&](size_t i) { return even_light(common::read_image(paths[i]), folder_tiles, Plane::grey); },
-        interrupted);
+std::vector<cv::Mat> even_light_files(const std::vector<std::string>& paths) {
+    return map_in_order(paths.size(),
+                        [&](size_t i) { return even_light(common::read_image(paths[i]), folder_tiles, Plane::grey); });
 }
 
-std::vector<cv::Mat> rotate_files(const std::vector<std::string>& paths, const InterruptCheck& interrupted) {
-    return map_in_order(
-        paths.size(), [&](size_t i) { return rotate_image(common::read_image(paths[i])); }, interrupted);
+std::vector<cv::Mat> rotate_files(const std::vector<std::string>& paths) {
+    return map_in_order(paths.size(), [&](size_t i) { return rotate_image(common::read_image(paths[i])); });
 }
 
 }  // namespace dravio

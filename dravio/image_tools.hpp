@@ -4,12 +4,15 @@
 
 #include <opencv2/core.hpp>
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
-#include "dravio/pipeline.hpp"
-
 namespace dravio {
+
+// Random fractions in [0, 1) as bytes 0..254: times 255, truncated toward
+// zero (as NumPy's conversion to uint8 truncates).
+void fractions_to_bytes(const double* fractions, unsigned char* bytes, size_t count);
 
 // The plane of a BGR image that evenLightImg equalises.
 enum class Plane { hue, saturation, value, blue, green, red, grey };
@@ -29,9 +32,9 @@ cv::Mat rotate_image(const cv::Mat& image);
 
 // even_light(image, folder_tiles, Plane::grey) of every image file, reading
 // and equalising several files at once; results in the order of `paths`.
-std::vector<cv::Mat> even_light_files(const std::vector<std::string>& paths, const InterruptCheck& interrupted);
+std::vector<cv::Mat> even_light_files(const std::vector<std::string>& paths);
 
 // rotate_image of every image file, several files at once, in order.
-std::vector<cv::Mat> rotate_files(const std::vector<std::string>& paths, const InterruptCheck& interrupted);
+std::vector<cv::Mat> rotate_files(const std::vector<std::string>& paths);
 
 }  // namespace dravio

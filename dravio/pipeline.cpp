@@ -91,8 +91,7 @@ private:
 }  // namespace
 
 void run_ordered_pipelines(size_t sources, const std::function<void(size_t, const Emit&)>& produce,
-                           const std::function<void(cv::Mat&)>& consume, const InterruptCheck& interrupted,
-                           size_t lanes, size_t depth) {
+                           const std::function<void(cv::Mat&)>& consume, size_t lanes, size_t depth) {
     Lanes workers;
     auto& running = workers.running();
     size_t started = 0;
@@ -112,7 +111,7 @@ void run_ordered_pipelines(size_t sources, const std::function<void(size_t, cons
         Lane& lane = *running.front();
         cv::Mat frame;
         for (;;) {
-            interrupted();
+            common::check_interrupt();
             const auto state = lane.queue.pop(frame, std::chrono::milliseconds(100));
             if (state == FrameQueue::Pop::timeout) continue;
             if (state == FrameQueue::Pop::end) break;
@@ -125,9 +124,9 @@ void run_ordered_pipelines(size_t sources, const std::function<void(size_t, cons
 }
 
 void run_pipeline(const std::function<void(const Emit&)>& produce, const std::function<void(cv::Mat&)>& consume,
-                  const InterruptCheck& interrupted, size_t depth) {
+                  size_t depth) {
     run_ordered_pipelines(
-        1, [&](size_t, const Emit& emit) { produce(emit); }, consume, interrupted, 1, depth);
+        1, [&](size_t, const Emit& emit) { produce(emit); }, consume, 1, depth);
 }
 
 }  // namespace dravio

@@ -15,11 +15,9 @@
 #include <utility>
 #include <vector>
 
-namespace dravio {
+#include "common/interrupt.hpp"
 
-// Called between frames by the long loops; it throws to stop them (the
-// binding raises the pending KeyboardInterrupt from it).
-using InterruptCheck = std::function<void()>;
+namespace dravio {
 
 // Hands one frame to the consumer; false once the consumer has stopped, and
 // the producer should then return.
@@ -32,17 +30,17 @@ inline size_t worker_count() { return std::max(2u, std::thread::hardware_concurr
 // threads, up to `lanes` sources at once, each through its own queue of at
 // most `depth` frames, and calls `consume(frame)` on the calling thread for
 // every frame in order: all of source 0, then all of source 1, ...
-// `interrupted` is called between frames (and while the consumer waits). An
+// Ctrl-C is checked between frames (and while the consumer waits). An
 // exception of a producer reaches the caller after the frames emitted before
-// it were consumed; an exception of the consumer or of `interrupted` stops
+// it were consumed; an exception of the consumer (or an interruption) stops
 // the producers. Every worker is joined on every path.
 void run_ordered_pipelines(size_t sources, const std::function<void(size_t, const Emit&)>& produce,
-                           const std::function<void(cv::Mat&)>& consume, const InterruptCheck& interrupted,
-                           size_t lanes = worker_count(), size_t depth = 4);
+                           const std::function<void(cv::Mat&)>& consume, size_t lanes = worker_count(),
+                           size_t depth = 4);
 
 // The same with a single producer.
 void run_pipeline(const std::function<void(const Emit&)>& produce, const std::function<void(cv::Mat&)>& consume,
-                  const InterruptCheck& interrupted, size_t depth = 4);
+                  size_t depth = 4);
 
 // Calls work(0), ..., work(n - 1) on worker threads, at most `window` at a
 // time, and hands each result to take(i, result) on the calling thread, in
@@ -64,13 +62,13 @@ void ordered_async(size_t n, size_t window, Work&& work, Take&& take) {
 }
 
 // work(0), ..., work(n - 1) computed on the worker threads, in order; the
-// first failure in order is rethrown, and `interrupted` is called between items.
+// first failure in order is rethrown, and Ctrl-C is checked between items.
 template <typename Work>
-auto map_in_order(size_t n, Work&& work, const InterruptCheck& interrupted) {
+auto map_in_order(size_t n, Work&& work) {
     std::vector<std::invoke_result_t<Work&, size_t>> results;
     results.reserve(n);
     ordered_async(n, worker_count(), work, [&](size_t, auto&& result) {
-        interrupted();
+        common::check_interrupt();
         results.push_back(std::move(result));
         return true;
     });

@@ -1,16 +1,15 @@
 #include "dravio/video_tools.hpp"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <filesystem>
 #include <stdexcept>
 
 #include "common/errors.hpp"
 #include "common/frame_reader.hpp"
 #include "common/image_io.hpp"
-#include "common/video_writer.hpp"
+#include "common/interrupt.hpp"
+#include "dravio/pipeline.hpp"
 
 namespace dravio {
 
@@ -20,29 +19,8 @@ std::string size_text(cv::Size size) { return std::to_string(size.width) + "x" +
 
 }  // namespace
 
-VideoInfo probe_video(const std::string& path) {
-    cv::VideoCapture capture(path);
-    VideoInfo info;
-    if (!capture.isOpened()) return info;
-    info.fps = capture.get(cv::CAP_PROP_FPS);
-    info.size = {static_cast<int>(capture.get(cv::CAP_PROP_FRAME_WIDTH)),
-                 static_cast<int>(capture.get(cv::CAP_PROP_FRAME_HEIGHT))};
-    info.frame_count = static_cast<long long>(capture.get(cv::CAP_PROP_FRAME_COUNT));
-    return info;
-}
-
-void check_frame(const cv::Mat& frame, cv::Size size, const std::string& what) {
-    if (frame.depth() != CV_8U || frame.channels() != 3)
-        throw std::invalid_argument(what + " is not an 8-bit BGR image (" + std::to_string(frame.channels()) +
-                                    " channels of type " + cv::typeToString(frame.depth()) +
-                                    "); the video takes 8-bit colour frames");
-    if (frame.size() != size)
-        throw std::invalid_argument(what + " is " + size_text(frame.size()) + "; the video's frames are " +
-                                    size_text(size));
-}
-
-size_t combine_videos(const std::string& path, const Codec& codec, double fps, const std::string& source,
-                      cv::Size size, const std::vector<FramePlan>& plan, const InterruptCheck& interrupted) {
+size_t combine_videos(const std::string& path, const Codec& codec, double fps, const std::string& source, cv::Size size,
+                      const std::vector<FramePlan>& plan) {
     bool frames_to_write = false;
     for (const auto& file : plan) {
         if (file.frames.empty()) continue;
@@ -57,13 +35,11 @@ size_t combine_videos(const std::string& path, const Codec& codec, double fps, c
                                         " frames; the output video takes " + size_text(size) +
                                         " frames, the size of the first file '" + source + "'");
     }
-    cv::VideoWriter writer;
-    common::open_video_writer(writer, path, codec.code(), fps, size, frames_to_write);
-    if (!writer.isOpened()) return 0;
+    common::VideoOutput video(path, codec.code(), fps, size, frames_to_write);
+    if (!video.is_open()) return 0;
 
     // Several files decode at once (each file's frames stay in order), while
     // the calling thread encodes.
-    size_t written = 0;
     run_ordered_pipelines(
         plan.size(),
         [&](size_t index, const Emit& emit) {
@@ -73,22 +49,16 @@ size_t combine_videos(const std::string& path, const Codec& codec, double fps, c
             for (const long long number : file.frames) {
                 cv::Mat frame;
                 if (!reader.read(number, frame)) continue;  // a frame that cannot be read is skipped
-                check_frame(frame, size, "frame " + std::to_string(number) + " of '" + file.path + "'");
+                common::check_frame(frame, size, "frame " + std::to_string(number) + " of '" + file.path + "'");
                 if (!emit(std::move(frame))) return;
             }
         },
-        [&](cv::Mat& frame) {
-            writer.write(frame);
-            ++written;
-        },
-        interrupted);
-    writer.release();
-    return written;
+        [&](cv::Mat& frame) { video.write(frame, "frame"); });
+    video.close();
+    return video.frames_written();
 }
 
-void write_image_files(const std::vector<std::string>& paths, cv::Mat first, cv::VideoWriter& writer,
-                       const InterruptCheck& interrupted) {
-    const cv::Size size = first.size();
+void write_image_files(const std::vector<std::string>& paths, const cv::Mat& first, common::VideoOutput& video) {
     run_pipeline(
         [&](const Emit& emit) {
             if (paths.empty() || !emit(first)) return;
@@ -97,26 +67,26 @@ void write_image_files(const std::vector<std::string>& paths, cv::Mat first, cv:
                 paths.size() - 1, worker_count(),
                 [&](size_t i) {
                     cv::Mat image = common::read_image(paths[i + 1]);
-                    check_frame(image, size, "image '" + paths[i + 1] + "'");
+                    common::check_frame(image, video.size(), "image '" + paths[i + 1] + "'");
                     return image;
                 },
                 [&](size_t, cv::Mat image) { return emit(std::move(image)); });
         },
-        [&](cv::Mat& frame) { writer.write(frame); }, interrupted);
+        [&](cv::Mat& frame) { video.write(frame, "image"); });
 }
 
-void write_images(const std::vector<cv::Mat>& images, cv::VideoWriter& writer, const InterruptCheck& interrupted) {
-    for (const auto& image : images) {
-        interrupted();
-        writer.write(image);
+void write_images(const std::vector<cv::Mat>& images, long long step, common::VideoOutput& video) {
+    for (size_t k = 0; k < images.size(); ++k) {
+        common::check_interrupt();
+        video.write(images[k], "frame " + std::to_string(static_cast<long long>(k) * step) + " of the list");
     }
 }
 
-std::vector<cv::Mat> read_all_frames(const std::string& path, const InterruptCheck& interrupted) {
+std::vector<cv::Mat> read_all_frames(const std::string& path) {
     std::vector<cv::Mat> frames;
     common::FrameReader reader(path);
     for (long long number = 0;; ++number) {
-        interrupted();
+        common::check_interrupt();
         cv::Mat frame;
         if (!reader.read(number, frame)) break;
         frames.push_back(std::move(frame));

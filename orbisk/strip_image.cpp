@@ -54,8 +54,9 @@ cv::Mat join_bands(const std::vector<std::string>& paths, long long start, long 
     std::vector<cv::Mat> parts;
     for (const auto& band : bands)
         if (!band.empty()) parts.push_back(band);
-    if (parts.empty()) return rows ? cv::Mat(0, bands.empty() ? 0 : bands[0].cols, CV_8UC3)
-                                   : cv::Mat(bands.empty() ? 0 : bands[0].rows, 0, CV_8UC3);
+    if (parts.empty())
+        return rows ? cv::Mat(0, bands.empty() ? 0 : bands[0].cols, CV_8UC3)
+                    : cv::Mat(bands.empty() ? 0 : bands[0].rows, 0, CV_8UC3);
     if (rows)
         cv::vconcat(parts, joined);
     else

@@ -9,7 +9,11 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "common/interrupt.hpp"
+
 namespace rimwell {
+
+using common::check_interrupt;
 
 namespace {
 
@@ -99,7 +103,7 @@ int nearest_outline(const std::vector<Outline>& outlines, cv::Point point) {
     return best;
 }
 
-Picking pick_outlines(const cv::Mat& image, const std::function<bool()>& keep_waiting) {
+Picking pick_outlines(const cv::Mat& image) {
     require_display();
     // One picker at a time: a second one, from another thread, would share
     // the window "Image" with the first and drive the GUI concurrently.
@@ -127,10 +131,7 @@ Picking pick_outlines(const cv::Mat& image, const std::function<bool()>& keep_wa
             session.picking.end = PickEnd::Closed;
             break;
         }
-        if (!keep_waiting()) {
-            session.picking.end = PickEnd::Interrupted;
-            break;
-        }
+        check_interrupt();
     }
     return std::move(session.picking);
 }

@@ -3,7 +3,6 @@
 
 #include <opencv2/core.hpp>
 
-#include <functional>
 #include <vector>
 
 namespace rimwell {
@@ -20,7 +19,7 @@ std::vector<Outline> find_outlines(const cv::Mat& image);
 // when there is none.
 int nearest_outline(const std::vector<Outline>& outlines, cv::Point point);
 
-enum class PickEnd { Enter, Closed, Interrupted };
+enum class PickEnd { Enter, Closed };
 
 struct Picking {
     std::vector<Outline> candidates;
@@ -31,11 +30,10 @@ struct Picking {
 // Shows a copy of `image` in the window "Image" with every outline in red and
 // lets the user pick outlines with the left button: each click marks the point
 // in blue and the nearest outline in green. The wait ends with Enter (key 13)
-// or when the window is closed; `keep_waiting` is asked between short waits
-// and ends it as interrupted when it returns false. The window is destroyed
-// on every way out, errors included. The caller's image is never drawn on.
-// Throws std::runtime_error when there is no display or another call is
-// still picking.
-Picking pick_outlines(const cv::Mat& image, const std::function<bool()>& keep_waiting);
+// or when the window is closed; Ctrl-C is checked between short waits
+// (common::check_interrupt). The window is destroyed on every way out, errors
+// included. The caller's image is never drawn on. Throws std::runtime_error
+// when there is no display or another call is still picking.
+Picking pick_outlines(const cv::Mat& image);
 
 }  // namespace rimwell

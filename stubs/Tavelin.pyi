@@ -1,5 +1,5 @@
 """Capture and phase analysis."""
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from os import PathLike
 from typing import Any
 
@@ -79,6 +79,15 @@ def GetFrameIndex(Cliplist: Sequence[Clip], Videos: Iterable[Video], FrameSpace:
 def GetFrameIndex2(Cliplist: Iterable[Clip], Videos: Sequence[Video], FrameSpace: float
                    ) -> tuple[list[_Image], list[Capture]]:
     """Frames and captures of the clips, clip by clip (files counted from 0)."""
+
+class _ClipFrames(Iterator[tuple[_Image, Capture]]):
+    def __next__(self) -> tuple[_Image, Capture]: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> _ClipFrames: ...
+    def __exit__(self, *args: object) -> None: ...
+
+def IterFrames(Cliplist: Iterable[Clip], Videos: Sequence[Video], FrameSpace: float) -> _ClipFrames:
+    """The (frame, capture) pairs of GetFrameIndex2, one at a time."""
 
 def GetFrames_multi(_Video: cv2.VideoCapture, video: Video, FramesIndex: Any, n: int, ivideo: Any,
                     Cliplist: Sequence[Clip]) -> tuple[_Image | None, Capture]:

@@ -5,12 +5,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
-#include <opencv2/imgcodecs.hpp>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
 #include "common/errors.hpp"
 #include "common/image_io.hpp"
+#include "common/interrupt.hpp"
 #include "common/video_writer.hpp"
 
 namespace fs = std::filesystem;
@@ -29,8 +30,7 @@ std::vector<std::string> entries_by_modification_time(const std::string& folder)
         // Seconds as a double, as os.path.getmtime gives them.
         entries.emplace_back(static_cast<double>(info.st_mtim.tv_sec) + info.st_mtim.tv_nsec * 1e-9, path);
     }
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<std::string> paths;
     for (auto& entry : entries) paths.push_back(std::move(entry.second));
     return paths;
@@ -54,23 +54,16 @@ cv::Mat try_read_image(const std::string& path) {
 std::string write_folder_video(const std::string& folder, double fps) {
     const std::vector<std::string> paths = entries_by_modification_time(folder);
     const std::string output = (fs::path(folder) / "Video.mp4").string();
-    cv::VideoWriter writer;
-    cv::Size size;
+    std::optional<common::VideoOutput> video;  // opened at the first image, whose size it takes
     for (const auto& path : paths) {
+        common::check_interrupt();
         cv::Mat image = try_read_image(path);
         if (image.empty()) continue;
-        if (!writer.isOpened()) {
-            size = image.size();
-            common::open_video_writer(writer, output, cv::VideoWriter::fourcc('m', 'p', '4', 'v'), fps, size);
-        } else if (image.size() != size) {
-            // OpenCV's writer would drop the frame without a word.
-            throw std::invalid_argument("image '" + path + "' is " + std::to_string(image.cols) + "x" +
-                                        std::to_string(image.rows) + ", the video " + std::to_string(size.width) +
-                                        "x" + std::to_string(size.height));
-        }
-        writer.write(image);
+        if (!video) video.emplace(output, common::kMp4vFourcc, fps, image.size());
+        video->write(image, "image '" + path + "'");
     }
-    if (!writer.isOpened()) throw std::invalid_argument("no image to make a video of in folder '" + folder + "'");
+    if (!video) throw std::invalid_argument("no image to make a video of in folder '" + folder + "'");
+    video->close();
     return output;
 }
 

@@ -1,229 +1,300 @@
-// Phases, color_seperate, Separate_Seq and the Capture methods Separate,
-// CalArea and ColorFrame.
-#include <opencv2/core.hpp>
+#include "tavelin/phases.hpp"
 
-#include <string>
+#include <opencv2/core/hal/intrin.hpp>
+#include <opencv2/imgproc.hpp>
 
-#include "common/binding.hpp"
-#include "common/ndarray.hpp"
-#include "common/pyvalues.hpp"
-#include "tavelin/declarations.hpp"
-#include "tavelin/phases_core.hpp"
+#include <algorithm>
+#include <array>
 
 namespace tavelin {
 
-using common::Args;
+std::vector<Term> parse_formula(const std::string& text) {
+    std::vector<Term> terms;
+    const auto equals = text.find('=');
+    if (equals == std::string::npos) return terms;
+    bool and_armed = false, minus_armed = false, plus_armed = false;
+    // Bytes of multi-byte UTF-8 characters are never ASCII, so they are skipped
+    // like any other character.
+    for (auto c = text.begin() + static_cast<std::ptrdiff_t>(equals) + 1; c != text.end(); ++c) {
+        if (*c >= '0' && *c <= '9') {
+            Join join = Join::Replace;
+            if (and_armed) {
+                join = Join::And;
+                and_armed = false;
+            } else if (minus_armed) {
+                join = Join::Minus;
+                minus_armed = false;
+            } else if (plus_armed) {
+                join = Join::Plus;
+                plus_armed = false;
+            }
+            terms.push_back({*c - '0', join});
+        } else if (*c == '*') {
+            and_armed = true;
+        } else if (*c == '-') {
+            minus_armed = true;
+        } else if (*c == '+') {
+            plus_armed = true;
+        }
+    }
+    return terms;
+}
 
 namespace {
 
-std::string type_name(py::handle value) {
-    return py::str(py::type::handle_of(value).attr("__name__"));
-}
+// A colour range as cv::inRange applies it to 8-bit pixels: per channel the
+// values lower .. lower + span, or nothing at all when `empty`.
+struct ByteRange {
+    std::array<uchar, 3> lower{};
+    std::array<uchar, 3> span{};
+    bool empty = false;
 
-// One HSV bound as cv2.inRange receives it: the three numbers of
-// np.asarray(value) in their own type, 64-bit integers narrowed to 32 bits
-// as cv2 narrows them. The types cv2 refuses (bool, uint32, float16, ...)
-// are refused here too.
-cv::Mat bound(py::handle value, const char* name) {
-    py::module_ numpy = py::module_::import("numpy");
-    py::array array = numpy.attr("asarray")(value);
-    if (array.size() != 3)
-        throw py::value_error(std::string(name) + ": expected three numbers (H, S, V), got an array of shape " +
-                              std::string(py::str(array.attr("shape"))));
-    const char kind = array.dtype().kind();
-    const auto size = array.itemsize();
-    if ((kind == 'i' || kind == 'u') && size == 8) {
-        array = array.attr("astype")("int32");
-    } else if (!((kind == 'u' && size <= 2) || (kind == 'i' && size <= 4) || (kind == 'f' && (size == 4 || size == 8)))) {
-        throw py::type_error(std::string(name) + ": data type = " + std::string(py::str(array.dtype())) +
-                             " is not supported");
+    bool operator==(const ByteRange& other) const {
+        return empty == other.empty && lower == other.lower && span == other.span;
     }
-    array = numpy.attr("ascontiguousarray")(array).attr("reshape")(3, 1);
-    return common::mat_view(array, name).mat.clone();
-}
+};
 
-// float(value) as a C double, for numbers only (a str is a TypeError).
-double to_double(py::handle value) {
-    const double result = PyFloat_AsDouble(value.ptr());
-    if (result == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-    return result;
-}
-
-py::object color_seperate(Args& a) {
-    common::MatView image = common::mat_view(a[0], "image");
-    cv::Mat hsv;
-    {
-        py::gil_scoped_release unlocked;
-        hsv = to_hsv(image.mat);
+ByteRange byte_range(const Bounds& range) {
+    CV_Assert(range.lower.total() == 3 && range.upper.total() == 3);
+    CV_Assert(range.lower.type() == range.upper.type());  // as cv::inRange requires of scalar bounds
+    // cv::inRange turns bounds of another depth into integers with this very
+    // conversion (the nearest integer, halves to even, saturated), then
+    // treats a channel that no 8-bit value can satisfy as an empty range.
+    cv::Mat lower, upper;
+    range.lower.convertTo(lower, CV_32S);
+    range.upper.convertTo(upper, CV_32S);
+    ByteRange bytes;
+    for (int k = 0; k < 3; ++k) {
+        const int lo = lower.ptr<int>()[k], hi = upper.ptr<int>()[k];
+        if (lo > hi || lo > 255 || hi < 0) return ByteRange{{}, {}, true};
+        bytes.lower[k] = static_cast<uchar>(std::max(lo, 0));
+        bytes.span[k] = static_cast<uchar>(std::min(hi, 255) - bytes.lower[k]);
     }
-    const Bounds range{bound(a[1], "lower_hsv"), bound(a[2], "upper_hsv")};
-    cv::Mat mask;
-    {
-        py::gil_scoped_release unlocked;
-        mask = range_mask(hsv, range);
-    }
-    return common::to_array(std::move(mask));
+    return bytes;
 }
 
-// Reads every phase's formula and ranges first (the Python part, in the
-// order a term-by-term evaluation reads them, so errors come in that order
-// too), then computes all masks in one pass without the GIL.
-py::object separate_seq(Args& a) {
-    const py::object& frame = a[0];
-    py::object shape = frame.attr("shape");
-    const long long height = common::to_index(shape[py::int_(0)]);
-    const long long width = common::to_index(shape[py::int_(1)]);
-    py::module_ numpy = py::module_::import("numpy");
+// The phases' programs over distinct ranges, with the masks they fill.
+struct Kernel {
+    struct Phase {
+        std::vector<PhaseProgram::Step> steps;  // ranges index Kernel::ranges
+        cv::Mat mask;
+    };
+    std::vector<ByteRange> ranges;
+    std::vector<Phase> phases;  // the phases that have steps
+};
 
-    std::vector<Bounds> ranges;
-    std::vector<PhaseProgram> programs;
-    common::MatView image;  // the frame, looked at when the first term needs it
-    bool image_seen = false, bgr8 = false;
-    cv::Mat hsv;  // the HSV of a frame that is not 8-bit BGR(A)
-    for (py::handle phase : a[1]) {
-        py::object text = phase.attr("PhaseSequence");
-        if (!py::isinstance<py::str>(text))
-            throw py::type_error("PhaseSequence must be a str, not " + type_name(text));
-        // Every character other than the ASCII ones of the grammar is skipped,
-        // lone surrogates included.
-        const std::string formula = py::bytes(text.attr("encode")("utf-8", "surrogatepass"));
-        PhaseProgram program;
-        for (const Term& term : parse_formula(formula)) {
-            py::object values = numpy.attr("asarray")(phase.attr("subPhase")[py::int_(term.digit)]);
-            py::object lower = values[py::int_(0)];
-            py::object upper = values[py::int_(1)];
-            if (!image_seen) {
-                image = common::mat_view(frame, "frame");
-                bgr8 = is_bgr8(image.mat);
-                if (!bgr8) {
-                    py::gil_scoped_release unlocked;
-                    hsv = to_hsv(image.mat);  // OpenCV's error for what it cannot convert
-                }
-                image_seen = true;
+// Masks are 0 or 255 in every byte, so the joins are plain bitwise operations
+// (uchar for single pixels, v_uint8x16 for 16 at once).
+template <typename Mask>
+Mask join(Join how, const Mask& running, const Mask& term) {
+    switch (how) {
+        case Join::And: return Mask(running & term);
+        case Join::Minus: return Mask(running & ~term);
+        case Join::Plus: return Mask(running | term);
+        case Join::Replace: break;
+    }
+    return term;
+}
+
+// value - lower <= span in 8-bit arithmetic: lower <= value <= lower + span.
+inline bool within(uchar value, uchar lower, uchar span) { return static_cast<uchar>(value - lower) <= span; }
+
+#if CV_SIMD128
+// A ByteRange spread over 16 lanes; a channel that every value passes is not tested.
+struct VectorRange {
+    std::array<cv::v_uint8x16, 3> lower, span;
+    std::array<bool, 3> tested{};
+    bool empty = false;
+
+    explicit VectorRange(const ByteRange& r) : empty(r.empty) {
+        for (int k = 0; k < 3; ++k) {
+            lower[k] = cv::v_setall_u8(r.lower[k]);
+            span[k] = cv::v_setall_u8(r.span[k]);
+            tested[k] = !(r.lower[k] == 0 && r.span[k] == 255);
+        }
+    }
+
+    cv::v_uint8x16 test(const std::array<cv::v_uint8x16, 3>& hsv) const {
+        cv::v_uint8x16 selected = cv::v_setall_u8(empty ? 0 : 255);
+        for (int k = 0; k < 3; ++k) {
+            if (empty || !tested[k]) continue;
+            const cv::v_uint8x16 offset = cv::v_sub_wrap(hsv[k], lower[k]);
+            selected = selected & (cv::v_min(offset, span[k]) == offset);  // offset <= span, unsigned
+        }
+        return selected;
+    }
+};
+#endif
+
+// Converts the rows of its bands to HSV, a few rows at a time so that the
+// HSV pixels are still in cache when the programs read them, and writes
+// every phase's mask of those rows.
+class PhaseBands : public cv::ParallelLoopBody {
+public:
+    static constexpr int kChunkRows = 8;
+
+    PhaseBands(const cv::Mat& frame, const Kernel& kernel) : frame_(frame), kernel_(kernel) {}
+
+    void operator()(const cv::Range& rows) const override {
+        cv::Mat hsv;
+        std::vector<cv::Mat> masks;  // writable headers of the kernel's masks
+        for (const auto& phase : kernel_.phases) masks.push_back(phase.mask);
+        std::vector<uchar*> out(masks.size());
+        Scratch scratch(kernel_);
+        for (int top = rows.start; top < rows.end; top += kChunkRows) {
+            const int bottom = std::min(top + kChunkRows, rows.end);
+            cv::cvtColor(frame_.rowRange(top, bottom), hsv, cv::COLOR_BGR2HSV);
+            for (int y = top; y < bottom; ++y) {
+                for (size_t p = 0; p < out.size(); ++p) out[p] = masks[p].ptr<uchar>(y);
+                row(hsv.ptr<uchar>(y - top), out.data(), scratch);
             }
-            ranges.push_back({bound(lower, "lower_hsv"), bound(upper, "upper_hsv")});
-            program.steps.push_back({term.join, static_cast<int>(ranges.size()) - 1});
         }
-        programs.push_back(std::move(program));
     }
 
-    std::vector<cv::Mat> masks(programs.size());
-    if (image_seen) {
-        py::gil_scoped_release unlocked;
-        masks = bgr8 ? separate_phases(image.mat, ranges, programs) : separate_phases_hsv(hsv, ranges, programs);
-    }
-    py::list result;
-    py::object full;  // made once and shared by every phase without terms
-    for (cv::Mat& mask : masks) {
-        if (!mask.empty()) {
-            result.append(common::to_array(std::move(mask)));
-            continue;
+private:
+    struct Scratch {
+        std::vector<uchar> tests;
+#if CV_SIMD128
+        std::vector<VectorRange> ranges;
+        std::vector<cv::v_uint8x16> vector_tests;
+#endif
+        explicit Scratch(const Kernel& kernel) : tests(kernel.ranges.size()) {
+#if CV_SIMD128
+            for (const auto& r : kernel.ranges) ranges.emplace_back(r);
+            vector_tests.resize(kernel.ranges.size());
+#endif
         }
-        if (!full)
-            full = common::to_array(cv::Mat(static_cast<int>(height), static_cast<int>(width), CV_8UC1, cv::Scalar(255)));
-        result.append(full);
-    }
-    return result;
-}
+    };
 
-py::object separate(py::module_& m, Args& a) {
-    py::object self = a[0], phases = a[1];
-    self.attr("PhaseNum") = py::int_(py::len(phases));
-    self.attr("Phase_frames") = m.attr("Separate_Seq")(self.attr("frame"), phases);
-    py::list names;
-    for (py::handle phase : phases) names.append(phase.attr("name"));
-    self.attr("Phase_frames_names") = names;
-    return py::none();
-}
-
-py::object cal_area(Args& a) {
-    py::object self = a[0];
-    py::object shape = self.attr("frame").attr("shape");
-    py::object height = shape[py::int_(0)], width = shape[py::int_(1)];
-    (void)height, (void)width;
-    py::list areas;
-    self.attr("PhaseArea") = areas;
-    const long long count = common::to_index(self.attr("PhaseNum"));
-    for (long long k = 0; k < count; ++k) {
-        common::MatView mask = common::mat_view(self.attr("Phase_frames")[py::int_(k)], "mask");
-        int nonzero = 0;
-        {
-            py::gil_scoped_release unlocked;
-            nonzero = cv::countNonZero(mask.mat);
+    void row(const uchar* hsv, uchar* const* out, Scratch& scratch) const {
+        const int width = frame_.cols;
+        int x = 0;
+#if CV_SIMD128
+        constexpr int lanes = cv::v_uint8x16::nlanes;
+        if (width >= lanes) {
+            for (;;) {
+                std::array<cv::v_uint8x16, 3> pixels;
+                cv::v_load_deinterleave(hsv + 3 * x, pixels[0], pixels[1], pixels[2]);
+                for (size_t k = 0; k < scratch.ranges.size(); ++k)
+                    scratch.vector_tests[k] = scratch.ranges[k].test(pixels);
+                for (size_t p = 0; p < kernel_.phases.size(); ++p) {
+                    cv::v_uint8x16 running = cv::v_setall_u8(255);
+                    for (const auto& step : kernel_.phases[p].steps)
+                        running = join(step.join, running, scratch.vector_tests[step.range]);
+                    cv::v_store(out[p] + x, running);
+                }
+                if (x == width - lanes) break;
+                x = std::min(x + lanes, width - lanes);  // the last block may overlap the one before
+            }
+            return;
         }
-        areas.append(py::int_(nonzero));
+#endif
+        for (; x < width; ++x) {
+            const uchar* pixel = hsv + 3 * x;
+            for (size_t k = 0; k < kernel_.ranges.size(); ++k) {
+                const ByteRange& r = kernel_.ranges[k];
+                const bool selected = !r.empty && within(pixel[0], r.lower[0], r.span[0]) &&
+                                      within(pixel[1], r.lower[1], r.span[1]) &&
+                                      within(pixel[2], r.lower[2], r.span[2]);
+                scratch.tests[k] = selected ? 255 : 0;
+            }
+            for (size_t p = 0; p < kernel_.phases.size(); ++p) {
+                uchar running = 255;
+                for (const auto& step : kernel_.phases[p].steps)
+                    running = join<uchar>(step.join, running, scratch.tests[step.range]);
+                out[p][x] = running;
+            }
+        }
     }
-    return py::none();
-}
 
-py::object color_frame_method(py::module_& m, Args& a) {
-    py::object self = a[0];
-    const py::object& c = a[2];
-    py::array selection = py::module_::import("numpy").attr("asarray")(m.attr("bitwise_miner")(a[1], a[3]));
-    if (selection.ndim() != 2)
-        throw py::value_error("bitwise_miner must give a 2-D mask, got an array of shape " +
-                              std::string(py::str(selection.attr("shape"))));
-    // c[k] * 255 with the interpreter's arithmetic, then as OpenCV takes a double.
-    auto intensity = [&c](int k) { return to_double(py::object(c[py::int_(k)]) * py::int_(255)); };
-    const double blue = intensity(2);
-    const double green = intensity(1);
-    const double red = intensity(0);
-    common::MatView view = common::mat_view(selection, "selection");
-    cv::Mat colour;
-    {
-        py::gil_scoped_release unlocked;
-        colour = color_frame(view.mat, blue, green, red);
-    }
-    self.attr("colorframe") = common::to_array(std::move(colour));
-    return py::none();
-}
+    const cv::Mat& frame_;
+    const Kernel& kernel_;
+};
 
 }  // namespace
 
-void declare_phases(py::module_& m) {
-    py::object phases = common::def_class(
-        m, "Phases()",
-        "A phase definition: its label (name), its HSV colour ranges (subPhase, each a\n"
-        "pair (lower, upper) of H, S, V triples, both bounds included) and the formula\n"
-        "that combines them (PhaseSequence), e.g. '=0*1' for range 0 AND range 1.");
-    common::def_method(phases, "__init__(self)",
-                       "An empty definition: name '', subPhase [], PhaseSequence ''.",
-                       [](Args& a) -> py::object {
-                           a[0].attr("name") = py::str("");
-                           a[0].attr("subPhase") = py::list();
-                           a[0].attr("PhaseSequence") = py::str("");
-                           return py::none();
-                       });
+bool is_bgr8(const cv::Mat& frame) {
+    return !frame.empty() && frame.dims == 2 && frame.depth() == CV_8U &&
+           (frame.channels() == 3 || frame.channels() == 4);
+}
 
-    common::def(m, "color_seperate(image, lower_hsv, upper_hsv)",
-                "The mask of the pixels of the BGR image whose HSV values (OpenCV's scale: hue\n"
-                "0-179, saturation and value 0-255) lie between lower_hsv and upper_hsv, both\n"
-                "included: 255 there, 0 elsewhere.",
-                color_seperate);
+std::vector<cv::Mat> separate_phases(const cv::Mat& frame, const std::vector<Bounds>& ranges,
+                                     const std::vector<PhaseProgram>& phases) {
+    CV_Assert(is_bgr8(frame));
+    // Each distinct range is tested once per pixel, however many terms use it.
+    Kernel kernel;
+    std::vector<int> distinct(ranges.size());
+    for (size_t i = 0; i < ranges.size(); ++i) {
+        const ByteRange r = byte_range(ranges[i]);
+        const auto found = std::find(kernel.ranges.begin(), kernel.ranges.end(), r);
+        distinct[i] = static_cast<int>(found - kernel.ranges.begin());
+        if (found == kernel.ranges.end()) kernel.ranges.push_back(r);
+    }
+    std::vector<cv::Mat> masks(phases.size());
+    for (size_t p = 0; p < phases.size(); ++p) {
+        if (phases[p].steps.empty()) continue;
+        Kernel::Phase phase{phases[p].steps, cv::Mat(frame.size(), CV_8UC1)};
+        for (auto& step : phase.steps) step.range = distinct.at(static_cast<size_t>(step.range));
+        masks[p] = phase.mask;
+        kernel.phases.push_back(std::move(phase));
+    }
+    if (kernel.phases.empty()) return masks;
+    // Bands of about 32 rows: enough of them to keep both cores busy to the end.
+    cv::parallel_for_(cv::Range(0, frame.rows), PhaseBands(frame, kernel), std::max(1, frame.rows / 32));
+    return masks;
+}
 
-    common::def(m, "Separate_Seq(frame, Phase)",
-                "One mask per phase definition of Phase, in order. After the first '=' of a\n"
-                "formula, a digit d is the mask of subPhase[d] on the frame; '*', '-' and '+'\n"
-                "arm AND, minus (AND NOT) and plus (OR) for a later term (tested in that order;\n"
-                "a term uses the first armed one); a term with none armed replaces the mask so\n"
-                "far; other characters are skipped. A formula starts from the full mask, and\n"
-                "one without terms is the full mask itself, shared by all such phases.",
-                separate_seq);
+std::vector<cv::Mat> separate_phases_hsv(const cv::Mat& hsv, const std::vector<Bounds>& ranges,
+                                         const std::vector<PhaseProgram>& phases) {
+    const cv::Mat full(hsv.size(), CV_8UC1, cv::Scalar(255));
+    std::vector<cv::Mat> masks;
+    for (const auto& phase : phases) {
+        if (phase.steps.empty()) {
+            masks.emplace_back();
+            continue;
+        }
+        cv::Mat running = full;
+        for (const auto& step : phase.steps) {
+            const cv::Mat term = range_mask(hsv, ranges.at(static_cast<size_t>(step.range)));
+            cv::Mat joined;
+            switch (step.join) {
+                case Join::Replace: joined = term; break;
+                case Join::And: cv::bitwise_and(running, term, joined); break;
+                case Join::Minus: {
+                    cv::Mat outside;
+                    cv::bitwise_not(term, outside);
+                    cv::bitwise_and(running, outside, joined);
+                    break;
+                }
+                case Join::Plus: cv::bitwise_or(running, term, joined); break;
+            }
+            running = joined;
+        }
+        masks.push_back(running);
+    }
+    return masks;
+}
 
-    py::object capture = m.attr("Capture");
-    common::def_method(capture, "Separate(self, Phase)",
-                       "Sets PhaseNum to len(Phase), Phase_frames to Separate_Seq(frame, Phase) and\n"
-                       "Phase_frames_names to the phases' names.",
-                       [m](Args& a) mutable { return separate(m, a); });
-    common::def_method(capture, "CalArea(self)",
-                       "Sets PhaseArea to the number of nonzero pixels of each of the first\n"
-                       "PhaseNum masks of Phase_frames.",
-                       cal_area);
-    common::def_method(capture, "ColorFrame(self, binary_image, c, mask)",
-                       "Sets colorframe to a BGR image in which the pixels of\n"
-                       "bitwise_miner(binary_image, mask) have the colour c (red, green, blue as\n"
-                       "fractions of full intensity) and every other pixel is black.",
-                       [m](Args& a) mutable { return color_frame_method(m, a); });
+cv::Mat to_hsv(const cv::Mat& image) {
+    cv::Mat hsv;
+    cv::cvtColor(image, hsv, cv::COLOR_BGR2HSV);
+    return hsv;
+}
+
+cv::Mat range_mask(const cv::Mat& hsv, const Bounds& range) {
+    cv::Mat mask;
+    cv::inRange(hsv, range.lower, range.upper, mask);
+    return mask;
+}
+
+cv::Mat color_frame(const cv::Mat& selection, double blue, double green, double red) {
+    cv::Mat channels[3];
+    cv::threshold(selection, channels[0], 0, blue, cv::THRESH_BINARY);
+    cv::threshold(selection, channels[1], 0, green, cv::THRESH_BINARY);
+    cv::threshold(selection, channels[2], 0, red, cv::THRESH_BINARY);
+    cv::Mat colour;
+    cv::merge(channels, 3, colour);
+    return colour;
 }
 
 }  // namespace tavelin

@@ -11,8 +11,7 @@ namespace tessil {
 
 std::time_t creation_time(const std::string& path) {
     struct statx info {};
-    if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BTIME | STATX_CTIME, &info) != 0)
-        throw common::FileError(errno, path);
+    if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BTIME | STATX_CTIME, &info) != 0) throw common::FileError(errno, path);
     if (info.stx_mask & STATX_BTIME) return static_cast<std::time_t>(info.stx_btime.tv_sec);
     return static_cast<std::time_t>(info.stx_ctime.tv_sec);
 }

@@ -13,10 +13,11 @@ MODULES = ["Hollark", "Wendrel", "Tessil", "Dravio", "Rimwell", "Tavelin", "Orbi
 
 
 def stub_definitions(name):
-    """Top-level functions and classes of a stub: name -> ast node."""
+    """Public top-level functions and classes of a stub: name -> ast node."""
     with open(os.path.join(STUBS, f"{name}.pyi"), encoding="utf-8") as stub:
         tree = ast.parse(stub.read())
-    return {node.name: node for node in tree.body if isinstance(node, (ast.FunctionDef, ast.ClassDef))}
+    return {node.name: node for node in tree.body
+            if isinstance(node, (ast.FunctionDef, ast.ClassDef)) and not node.name.startswith("_")}
 
 
 def stub_parameters(function):

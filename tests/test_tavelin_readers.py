@@ -217,3 +217,73 @@ def test_img2video_failures(tmp_path):
     with pytest.raises(OSError) as error:
         Tavelin.Img2Video(str(blocked), 25)
     assert error.value.filename == str(blocked / "Video.mp4")
+
+
+def open_descriptors():
+    return len(os.listdir("/proc/self/fd"))
+
+
+def capture_fields(capture):
+    return {key: value for key, value in vars(capture).items() if key != "frame"}
+
+
+@pytest.mark.parametrize("lost", [False, True])
+def test_iter_frames_gives_what_get_frame_index2_gives(recordings, tmp_path, capsys, lost):
+    paths = recordings[".MTS"]
+    if lost:  # lost frames before and after a frame was read, and a file read twice
+        paths = [samples.write_video(tmp_path / "small.avi", 20, 5, size=(80, 60))] + paths[:1]
+    videos = videos_of(paths)
+    videos[0].Frame_Count += 20 * lost
+    clips = [Tavelin.Clip(0, 1, 0, 0, 1.2, 0, 0), Tavelin.Clip(0, 0.6, 0, 0, 1, 1, 0.5),
+             Tavelin.Clip(0, 0, 1, 0, 1.6, 1, 2)]
+    frames, captures = Tavelin.GetFrameIndex2(clips, videos, 5)
+    listed = capsys.readouterr().out
+    pairs = list(Tavelin.IterFrames(clips, videos, 5))
+    assert capsys.readouterr().out == listed
+    assert len(pairs) == len(frames) > 10
+    for (frame, capture), expected_frame, expected in zip(pairs, frames, captures):
+        assert np.array_equal(frame, expected_frame)
+        assert capture_fields(capture) == capture_fields(expected)
+        assert hasattr(capture, "frame") == hasattr(expected, "frame")
+        if hasattr(capture, "frame"):
+            assert capture.frame is frame
+    assert any((f == 255).all() for f, _ in pairs) == lost
+
+
+def test_iter_frames_holds_one_frame_at_a_time_and_closes_its_file(recordings):
+    import gc
+    import weakref
+    videos = videos_of(recordings[".MTS"])
+    clips = [Tavelin.Clip(0, 0, 0, 0, 1, 2, 0)]
+    before = open_descriptors()
+    alive = []
+    for frame, capture in Tavelin.IterFrames(clips, videos, 4):
+        alive.append(weakref.ref(frame))
+        del capture.frame, frame, capture
+        gc.collect()
+        assert sum(ref() is not None for ref in alive) <= 1  # only the frame kept for a lost one
+    assert len(alive) == 33 and open_descriptors() == before  # positions 0, 4, ..., 128 of the recording
+
+    stream = Tavelin.IterFrames(clips, videos, 4)
+    assert samples.read_index(next(stream)[0]) == (0, 0)
+    assert open_descriptors() > before
+    stream.close()
+    assert open_descriptors() == before
+    with pytest.raises(StopIteration):
+        next(stream)
+    with Tavelin.IterFrames(clips, videos, 4) as stream:
+        next(stream)
+    assert open_descriptors() == before
+    for _ in Tavelin.IterFrames(clips, videos, 4):
+        break  # the dropped iterator closes its file
+    gc.collect()
+    assert open_descriptors() == before
+
+
+def test_iter_frames_reports_bad_clips_when_it_reaches_them(recordings):
+    videos = videos_of(recordings[".MTS"])
+    stream = Tavelin.IterFrames([Tavelin.Clip(0, 0, 0, 0, 0.2, 0, 0), Tavelin.Clip(0, 0, 0, 0, 0, 5, 0)], videos, 5)
+    assert len([next(stream) for _ in range(2)]) == 2
+    with pytest.raises(IndexError):
+        next(stream)
+    assert list(Tavelin.IterFrames([], videos, 5)) == []

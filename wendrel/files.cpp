@@ -16,10 +16,8 @@ namespace wendrel {
 namespace {
 
 bool matches(const std::string& name, const std::string& pattern) {
-    if (pattern.find_first_of("*?[") != std::string::npos)
-        return fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
-    return name.size() >= pattern.size() &&
-           name.compare(name.size() - pattern.size(), pattern.size(), pattern) == 0;
+    if (pattern.find_first_of("*?[") != std::string::npos) return fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
+    return name.size() >= pattern.size() && name.compare(name.size() - pattern.size(), pattern.size(), pattern) == 0;
 }
 
 }  // namespace

@@ -1,22 +1,21 @@
 // Captures from image files (Image2Capture) and a video of an image folder
 // (Img2Video).
-#include "common/binding.hpp"
-#include "common/pyvalues.hpp"
-#include "tavelin/declarations.hpp"
+#include "common/py_binding.hpp"
+#include "common/py_guard.hpp"
+#include "common/py_values.hpp"
 #include "tavelin/image_folder_video.hpp"
+#include "tavelin/py_module.hpp"
 
 namespace tavelin {
-
-using common::Args;
 
 void declare_image_folder(py::module_& m) {
     common::def(m, "Image2Capture(Imagepaths)",
                 "One capture per image file, in the order of Imagepaths: (Frames, Captures), each\n"
                 "capture of clip 1 (iClip 2), file 0, frame 0, timed by its file's creation time.",
-                [m](Args& a) mutable -> py::object {
+                [m](py::object Imagepaths) {
                     py::list frames, captures;
-                    if (py::len(a[0]) == 0) return py::make_tuple(frames, captures);
-                    for (auto path : a[0]) {
+                    if (py::len(Imagepaths) == 0) return py::make_tuple(frames, captures);
+                    for (auto path : Imagepaths) {
                         py::object image = m.attr("cv_imread")(path);
                         py::object capture = m.attr("Capture")(1, 0, 0, m.attr("GetCreatTime")(path), 0);
                         capture.attr("frame") = image;
@@ -32,14 +31,11 @@ void declare_image_folder(py::module_& m) {
                 "images are skipped; crop is not used. ValueError when the folder holds no image\n"
                 "or an image's size differs from the oldest one's; OSError when the video cannot\n"
                 "be written.",
-                [](Args& a) -> py::object {
-                    const std::string folder = common::fs_path(a[0]);
-                    const double fps = py::float_(a[1]).cast<double>();
-                    {
-                        py::gil_scoped_release unlocked;
-                        tavelin::write_folder_video(folder, fps);
-                    }
-                    return py::none();
+                [](py::object path, py::object fps, py::object crop) {
+                    (void)crop;
+                    const std::string folder = common::fs_path(path);
+                    const double rate = py::float_(fps).cast<double>();
+                    common::core_call([&] { tavelin::write_folder_video(folder, rate); });
                 });
 }
 

@@ -2,19 +2,21 @@
 // VideoCombine and RegularVideo.
 #include <opencv2/videoio.hpp>
 
-#include "common/binding.hpp"
-#include "common/video_writer.hpp"
+#include <memory>
+
 #include "common/image_io.hpp"
-#include "common/ndarray.hpp"
-#include "common/pyvalues.hpp"
-#include "dravio/bindings.hpp"
+#include "common/py_binding.hpp"
+#include "common/py_guard.hpp"
+#include "common/py_ndarray.hpp"
+#include "common/py_values.hpp"
+#include "common/video_probe.hpp"
+#include "common/video_writer.hpp"
+#include "dravio/py_module.hpp"
 #include "dravio/video_tools.hpp"
 
 namespace dravio {
 
 namespace {
-
-using common::Args;
 
 // The codec of a format key, compared as Python compares (format == key).
 // No match fails as the unassigned writer variable did.
@@ -23,13 +25,6 @@ const Codec& codec_for(py::handle format) {
         if (format.equal(py::str(codec.key))) return codec;
     PyErr_SetString(PyExc_UnboundLocalError, "local variable 'video' referenced before assignment");
     throw py::error_already_set();
-}
-
-// A frame rate as OpenCV's Python layer takes it: any real number.
-double to_rate(py::handle value) {
-    const double rate = PyFloat_AsDouble(value.ptr());
-    if (rate == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-    return rate;
 }
 
 long long positive_step(py::handle value, const char* name) {
@@ -44,43 +39,46 @@ std::vector<std::string> path_list(py::handle paths) {
     return result;
 }
 
-std::vector<VideoInfo> probe_all(const std::vector<std::string>& paths, const VideoInfo& first) {
-    std::vector<VideoInfo> infos{first};
-    py::gil_scoped_release unlocked;
-    for (size_t i = 1; i < paths.size(); ++i) infos.push_back(probe_video(paths[i]));
-    return infos;
+// What OpenCV reports for every file, the first one already probed.
+std::vector<common::VideoInfo> probe_all(const std::vector<std::string>& paths, const common::VideoInfo& first) {
+    return common::core_call([&] {
+        std::vector<common::VideoInfo> infos{first};
+        for (size_t i = 1; i < paths.size(); ++i) infos.push_back(common::probe_video(paths[i]));
+        return infos;
+    });
 }
 
-VideoInfo probe(const std::string& path) {
-    py::gil_scoped_release unlocked;
-    return probe_video(path);
+common::VideoInfo probe(const std::string& path) {
+    return common::core_call([&] { return common::probe_video(path); });
 }
 
-py::object to_video(Args& a) {
-    py::object frames = a[0];
+py::object to_video(const py::object& frames, const py::object& path, const py::object& fps, const py::object& space) {
     const auto count = static_cast<long long>(py::len(frames));
     if (count == 0) return py::bool_(false);
-    const std::string path = common::fs_path(a[1]);
-    const double fps = to_rate(a[2]);
-    cv::VideoWriter writer;
+    const std::string output = common::fs_path(path);
+    const double rate = common::to_double(fps);
 
+    // The video is opened, the line printed, then the frames written; the
+    // video is closed by the core call that writes it, on every path.
+    auto open_video = [&](cv::Size size) {
+        return common::core_call(
+            [&] { return std::make_unique<common::VideoOutput>(output, common::kMp4vFourcc, rate, size); });
+    };
     if (py::isinstance<py::str>(frames[py::int_(0)])) {
         const std::vector<std::string> paths = path_list(frames);
-        cv::Mat first;
-        {
-            py::gil_scoped_release unlocked;
-            first = common::read_image(paths[0]);
-            common::open_video_writer(writer, path, mp4v.code(), fps, first.size(), true);
-        }
+        const cv::Mat first = common::core_call([&] { return common::read_image(paths[0]); });
+        auto video = open_video(first.size());
         common::print(py::str("Writing video from dictories."));
-        py::gil_scoped_release unlocked;
-        write_image_files(paths, first, writer, check_signals);
-        writer.release();
+        common::core_call([&] {
+            const std::unique_ptr<common::VideoOutput> writing = std::move(video);
+            write_image_files(paths, first, *writing);
+            writing->close();
+        });
     } else {
-        const long long space = positive_step(a[4], "space");
+        const long long step = positive_step(space, "space");
         std::vector<common::MatView> views;
         std::vector<cv::Mat> images;
-        for (long long i = 0; i < count; i += space) {
+        for (long long i = 0; i < count; i += step) {
             views.push_back(common::mat_view(frames[py::int_(i)], "frame"));
             images.push_back(views.back().mat);
         }
@@ -88,60 +86,55 @@ py::object to_video(Args& a) {
         // would silently drop a frame of another size or kind.
         const cv::Size size = images[0].size();
         for (size_t k = 0; k < images.size(); ++k)
-            check_frame(images[k], size, "frame " + std::to_string(k * space) + " of the list");
-        {
-            py::gil_scoped_release unlocked;
-            common::open_video_writer(writer, path, mp4v.code(), fps, size, true);
-        }
+            common::check_frame(images[k], size, "frame " + std::to_string(k * step) + " of the list");
+        auto video = open_video(size);
         common::print(py::str("Writing video from image list."));
-        py::gil_scoped_release unlocked;
-        write_images(images, writer, check_signals);
-        writer.release();
+        common::core_call([&] {
+            const std::unique_ptr<common::VideoOutput> writing = std::move(video);
+            write_images(images, step, *writing);
+            writing->close();
+        });
     }
     return py::bool_(true);
 }
 
-py::object explode_video(Args& a) {
-    const std::string path = common::fs_path(a[0]);
-    std::vector<cv::Mat> frames;
-    {
-        py::gil_scoped_release unlocked;
-        frames = read_all_frames(path, check_signals);
-    }
+py::list explode_video(const py::object& path) {
+    const std::string file = common::fs_path(path);
+    std::vector<cv::Mat> frames = common::core_call([&] { return read_all_frames(file); });
     py::list result;
     for (auto& frame : frames) result.append(common::to_array(std::move(frame)));
     return result;
 }
 
-py::object video_combine(Args& a) {
-    if (py::len(a[0]) == 0) return py::bool_(false);
-    const std::vector<std::string> paths = path_list(a[0]);
-    const std::string out = common::fs_path(a[1]);
-    const long long space = positive_step(a[3], "space");
-    const VideoInfo first = probe(paths[0]);
-    const Codec& codec = codec_for(a[2]);
-    const std::vector<VideoInfo> infos = probe_all(paths, first);
+py::object video_combine(const py::object& paths_given, const py::object& path, const py::object& format,
+                         const py::object& space) {
+    if (py::len(paths_given) == 0) return py::bool_(false);
+    const std::vector<std::string> paths = path_list(paths_given);
+    const std::string output = common::fs_path(path);
+    const long long step = positive_step(space, "space");
+    const common::VideoInfo first = probe(paths[0]);
+    const Codec& codec = codec_for(format);
+    const std::vector<common::VideoInfo> infos = probe_all(paths, first);
 
     std::vector<FramePlan> plan;
     for (size_t i = 0; i < paths.size(); ++i) {
         auto& file = plan.emplace_back(FramePlan{paths[i], {}, infos[i].size});
-        for (long long frame = 0; frame < infos[i].frame_count; frame += space) file.frames.push_back(frame);
+        for (long long frame = 0; frame < infos[i].frame_count; frame += step) file.frames.push_back(frame);
     }
-    py::gil_scoped_release unlocked;
-    combine_videos(out, codec, first.fps, paths[0], first.size, plan, check_signals);
+    common::core_call([&] { combine_videos(output, codec, first.fps, paths[0], first.size, plan); });
     return py::none();
 }
 
-py::object regular_video(py::module_& m, Args& a) {
-    if (py::len(a[0]) == 0) return py::bool_(false);
-    const std::vector<std::string> paths = path_list(a[0]);
-    const std::string out = common::fs_path(a[1]);
-    const VideoInfo first = probe(paths[0]);
-    py::object fps = a[4];
+py::object regular_video(const py::module_& m, const py::object& paths_given, const py::object& out_path,
+                         const py::object& times, const py::object& format, py::object fps) {
+    if (py::len(paths_given) == 0) return py::bool_(false);
+    const std::vector<std::string> paths = path_list(paths_given);
+    const std::string output = common::fs_path(out_path);
+    const common::VideoInfo first = probe(paths[0]);
     if (fps.equal(py::int_(0))) fps = py::float_(first.fps);
     const double writer_fps = common::to_int(fps).cast<double>();  // a whole number of frames per second
-    const Codec& codec = codec_for(a[3]);
-    const std::vector<VideoInfo> infos = probe_all(paths, first);
+    const Codec& codec = codec_for(format);
+    const std::vector<common::VideoInfo> infos = probe_all(paths, first);
 
     // The step runs across the files: GetIndex over the whole recording.
     py::list counts;
@@ -149,7 +142,7 @@ py::object regular_video(py::module_& m, Args& a) {
     py::list clip;
     for (long long value : {0LL, static_cast<long long>(paths.size()) - 1, 0LL, infos.back().frame_count - 1})
         clip.append(value);
-    py::object selection = m.attr("GetIndex")(counts, clip, a[2]);
+    py::object selection = m.attr("GetIndex")(counts, clip, times);
     py::object files = selection[py::int_(0)], numbers = selection[py::int_(1)];
 
     std::vector<FramePlan> plan;
@@ -158,8 +151,7 @@ py::object regular_video(py::module_& m, Args& a) {
         auto& entry = plan.emplace_back(FramePlan{paths.at(file), {}, infos.at(file).size});
         for (auto number : numbers[py::int_(k)]) entry.frames.push_back(common::to_int(number).cast<long long>());
     }
-    py::gil_scoped_release unlocked;
-    combine_videos(out, codec, writer_fps, paths[0], first.size, plan, check_signals);
+    common::core_call([&] { combine_videos(output, codec, writer_fps, paths[0], first.size, plan); });
     return py::none();
 }
 
@@ -172,9 +164,9 @@ void declare_video(py::module_& m) {
                 "'.avi-YUV' I420, '.avi-1' PIM1, '.avi' XVID (exact, case-sensitive). The file\n"
                 "name is path, whatever the key. The writer is returned even when it did not open\n"
                 "(check isOpened()); release() it when done. Another key raises UnboundLocalError.",
-                [](Args& a) -> py::object {
-                    const Codec& codec = codec_for(a[1]);
-                    return py::module_::import("cv2").attr("VideoWriter")(a[0], codec.code(), a[2], a[3], true);
+                [](py::object path, py::object format, py::object fps, py::object size) {
+                    const Codec& codec = codec_for(format);
+                    return py::module_::import("cv2").attr("VideoWriter")(path, codec.code(), fps, size, true);
                 });
 
     common::def(m, "cv_toVideo(frames, path, fps, format='.mp4', space=1)",
@@ -185,12 +177,15 @@ void declare_video(py::module_& m) {
                 "an empty sequence (no file is made), True once the video is written. OSError when\n"
                 "the video cannot be written, ValueError for an image of another size than the\n"
                 "first or one that is not 8-bit BGR (for paths, raised when that file is reached).",
-                to_video);
+                [](py::object frames, py::object path, py::object fps, py::object format, py::object space) {
+                    (void)format;
+                    return to_video(frames, path, fps, space);
+                });
 
     common::def(m, "cv_ExplodeVideo(path, /)",
                 "Every frame of the video at path, in order, as reading it forward gives them\n"
                 "(an empty list for a file that cannot be opened).",
-                explode_video);
+                [](py::object path) { return explode_video(path); });
 
     common::def(m, "VideoCombine(VdoPathList, path, format='.mp4', space=1)",
                 "Joins video files into the video path, keeping frames 0, space, 2*space, ... of\n"
@@ -199,7 +194,9 @@ void declare_video(py::module_& m) {
                 "skipped. Returns False for an empty list, None once the video is written.\n"
                 "ValueError (before writing) for a file of another frame size than the first;\n"
                 "OSError when the video cannot be written.",
-                video_combine);
+                [](py::object VdoPathList, py::object path, py::object format, py::object space) {
+                    return video_combine(VdoPathList, path, format, space);
+                });
 
     common::def(m, "RegularVideo(VdoPathList, OutPath, times, format='.mp4', fps=0)",
                 "A time-lapse of a recording stored as several files: one frame every times\n"
@@ -209,7 +206,9 @@ void declare_video(py::module_& m) {
                 "empty list, None once the video is written. ValueError (before writing) for a\n"
                 "file of another frame size than the first; OSError when the video cannot be\n"
                 "written.",
-                [m](Args& a) mutable { return regular_video(m, a); });
+                [m](py::object VdoPathList, py::object OutPath, py::object times, py::object format, py::object fps) {
+                    return regular_video(m, VdoPathList, OutPath, times, format, fps);
+                });
 }
 
 }  // namespace dravio

@@ -2,13 +2,12 @@
 // runs when the module is first imported.
 #include <cstdlib>
 
-#include "common/binding.hpp"
-#include "common/pyvalues.hpp"
-#include "orbisk/batch.hpp"
+#include "common/py_binding.hpp"
+#include "common/py_values.hpp"
 #include "orbisk/drive_paths.hpp"
+#include "orbisk/py_module.hpp"
 
 namespace py = pybind11;
-using common::Args;
 
 namespace {
 
@@ -24,7 +23,7 @@ py::str data_folder(const char* windows_path) {
 
 // The fixed batch job: a sped-up video and a still series of the recording in
 // the first folder, then a video and crops of the stills in the second.
-void run_driver(py::module_& m) {
+void run_driver(const py::module_& m) {
     py::list videos;
     m.attr("videos") = videos;
     m.attr("path") = data_folder(kVideoFolder);
@@ -55,32 +54,11 @@ void run_driver(py::module_& m) {
 
 }  // namespace
 
-// The module is initialised by hand rather than with PYBIND11_MODULE so that
-// a failure of the batch job ends the import with its own exception (a
-// missing data folder is a FileNotFoundError), not a wrapping ImportError.
-static void init_orbisk(py::module_& m);
-
-PYBIND11_MODULE_PYINIT(Orbisk)
-
-static int pybind11_exec_Orbisk(PyObject* module) {
-    try {
-        pybind11::detail::ensure_internals();
-        auto m = py::reinterpret_borrow<py::module_>(module);
-        init_orbisk(m);
-        return 0;
-    } catch (py::error_already_set& e) {
-        e.restore();
-    } catch (...) {
-        py::detail::try_translate_exceptions();
-    }
-    return -1;
-}
-
-static void init_orbisk(py::module_& m) {
-    common::init_module(m);
-    m.doc() = "Batch jobs over a recording: process, Speed, Speed_Vdo, Speed_Fig, GetCapture,\n"
-              "CaptureCrop, MakeDyImg. Importing the module runs the fixed batch job on the\n"
-              "two data folders (under $ORBISK_DRIVE_ROOT, default /mnt).";
+TOOLKIT_MODULE(Orbisk, m) {
+    m.doc() =
+        "Batch jobs over a recording: process, Speed, Speed_Vdo, Speed_Fig, GetCapture,\n"
+        "CaptureCrop, MakeDyImg. Importing the module runs the fixed batch job on the\n"
+        "two data folders (under $ORBISK_DRIVE_ROOT, default /mnt).";
 
     common::import_module(m, "sys");
     common::import_module(m, "os");
@@ -97,18 +75,18 @@ static void init_orbisk(py::module_& m) {
     common::import_module(m, "imageio");
     common::import_star(m, "Dravio");
 
-    py::object process = common::def_class(
-        m, "process(_path, _videos, _Times, _Cliplist)",
-        "A batch job: the video file paths of a recording (path), their Video objects\n"
-        "(videos), the frame step (Times) and the Clip list (Cliplist), kept as given.");
-    common::def_method(process, "__init__(self, _path, _videos, _Times, _Cliplist)", "Stores the four objects.",
-                       [](Args& a) -> py::object {
-                           a[0].attr("path") = a[1];
-                           a[0].attr("videos") = a[2];
-                           a[0].attr("Times") = a[3];
-                           a[0].attr("Cliplist") = a[4];
-                           return py::none();
-                       });
+    py::object process =
+        common::def_class(m, "process(_path, _videos, _Times, _Cliplist)",
+                          "A batch job: the video file paths of a recording (path), their Video objects\n"
+                          "(videos), the frame step (Times) and the Clip list (Cliplist), kept as given.");
+    common::def_method(
+        process, "__init__(self, _path, _videos, _Times, _Cliplist)", "Stores the four objects.",
+        [](py::object self, py::object _path, py::object _videos, py::object _Times, py::object _Cliplist) {
+            self.attr("path") = _path;
+            self.attr("videos") = _videos;
+            self.attr("Times") = _Times;
+            self.attr("Cliplist") = _Cliplist;
+        });
 
     orbisk::declare_batch(m);
 

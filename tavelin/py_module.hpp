@@ -1,5 +1,5 @@
 // The parts of module Tavelin, each defined in its own file and added to the
-// module in the order of module.cpp.
+// module in the order of py_module.cpp.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -18,7 +18,7 @@ void declare_phases(py::module_& m);
 // The module-level Rimwell (a mask of hand-picked outlines) and Capture.Rimwell.
 void declare_contour_mask(py::module_& m);
 
-// GetFrameIndex, GetFrameIndex2, GetFrames_multi, ExtractFromVideos.
+// GetFrameIndex, GetFrameIndex2, IterFrames, GetFrames_multi, ExtractFromVideos.
 void declare_frame_readers(py::module_& m);
 
 // Image2Capture and Img2Video.

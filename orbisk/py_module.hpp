@@ -1,4 +1,4 @@
-// The batch operations of module Orbisk.
+// The Python side of module Orbisk: its batch operations.
 #pragma once
 
 #include <pybind11/pybind11.h>

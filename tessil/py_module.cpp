@@ -1,25 +1,23 @@
 // Module Tessil: the description of one video file (Video) and the frame
 // numbers of a minutes:seconds window of it (GetCaptures).
-#include "common/binding.hpp"
-#include "common/pyvalues.hpp"
+#include "common/py_binding.hpp"
+#include "common/py_guard.hpp"
+#include "common/py_values.hpp"
 #include "tessil/creation_time.hpp"
 
 namespace py = pybind11;
-using common::Args;
 
 namespace {
 
 // Chained `a == b == 0`: a equals b and b equals 0.
-bool both_zero(const py::object& a, const py::object& b) {
-    return a.equal(b) && b.equal(py::int_(0));
-}
+bool both_zero(const py::object& a, const py::object& b) { return a.equal(b) && b.equal(py::int_(0)); }
 
 // The frame numbers of the window Sm:Ss to Em:Es at the step Space. 0:00 as a
 // start is the first frame, as an end the last; the end second is counted in
 // full. Python arithmetic keeps the numbers' own types until the final int().
-py::object frame_window(py::module_& m, const py::object& fps, const py::object& frame_count,
-                        const py::object& space, const py::object& sm, const py::object& ss,
-                        const py::object& em, const py::object& es) {
+py::object frame_window(const py::module_& m, const py::object& fps, const py::object& frame_count,
+                        const py::object& space, const py::object& sm, const py::object& ss, const py::object& em,
+                        const py::object& es) {
     const py::int_ sixty(60), one(1);
     py::object start = py::int_(0);
     if (!both_zero(sm, ss)) start = fps * (sm * sixty + ss);
@@ -33,10 +31,10 @@ py::object frame_window(py::module_& m, const py::object& fps, const py::object&
 
 }  // namespace
 
-PYBIND11_MODULE(Tessil, m) {
-    common::init_module(m);
-    m.doc() = "Video timing: Video describes one file of a recording (path, FPS,\n"
-              "Frame_Count, start_time); GetCaptures lists the frames of a time window.";
+TOOLKIT_MODULE(Tessil, m) {
+    m.doc() =
+        "Video timing: Video describes one file of a recording (path, FPS,\n"
+        "Frame_Count, start_time); GetCaptures lists the frames of a time window.";
 
     common::import_star(m, "Wendrel");
     for (const char* name : {"operator", "cv2", "time", "os"}) common::import_module(m, name);
@@ -45,9 +43,10 @@ PYBIND11_MODULE(Tessil, m) {
                 "[hour, minute, second] of the local time at which the file was created (its\n"
                 "birth time where the file system records one, else its change time).\n"
                 "FileNotFoundError when the file does not exist.",
-                [](Args& a) -> py::object {
-                    const std::string path = common::fs_path(a[0]);
-                    const auto clock = tessil::local_clock_time(tessil::creation_time(path));
+                [](py::object path) {
+                    const std::string file = common::fs_path(path);
+                    const auto clock =
+                        common::core_call([&] { return tessil::local_clock_time(tessil::creation_time(file)); });
                     py::list time;
                     time.append(clock.hour);
                     time.append(clock.minute);
@@ -55,41 +54,40 @@ PYBIND11_MODULE(Tessil, m) {
                     return time;
                 });
 
-    py::object video = common::def_class(
-        m, "Video(path, start_time=[0, 0, 0])",
-        "One video file of a recording: path (as given), FPS (the float OpenCV reports),\n"
-        "Frame_Count (an int), start_time (the clock time of its first frame) and Vdo (the\n"
-        "closed capture that read them). A start_time equal to [0, 0, 0], the default\n"
-        "included, is replaced by the file's creation time.");
+    py::object video =
+        common::def_class(m, "Video(path, start_time=[0, 0, 0])",
+                          "One video file of a recording: path (as given), FPS (the float OpenCV reports),\n"
+                          "Frame_Count (an int), start_time (the clock time of its first frame) and Vdo (the\n"
+                          "closed capture that read them). A start_time equal to [0, 0, 0], the default\n"
+                          "included, is replaced by the file's creation time.");
 
     common::def_method(video, "__init__(self, path, start_time=[0, 0, 0])", "Describes the file at path.",
-                       [m](Args& a) mutable -> py::object {
-                           py::object self = a[0], path = a[1], start_time = a[2];
+                       [m](py::object self, py::object path, py::object start_time) {
                            py::module_ cv2 = py::module_::import("cv2");
                            py::object capture = cv2.attr("VideoCapture")(common::fs_str(common::fs_path(path)));
                            self.attr("Vdo") = capture;
                            self.attr("path") = path;
                            self.attr("FPS") = capture.attr("get")(cv2.attr("CAP_PROP_FPS"));
-                           self.attr("Frame_Count") = common::to_int(capture.attr("get")(cv2.attr("CAP_PROP_FRAME_COUNT")));
+                           self.attr("Frame_Count") =
+                               common::to_int(capture.attr("get")(cv2.attr("CAP_PROP_FRAME_COUNT")));
                            py::list zero;
                            for (int i = 0; i < 3; ++i) zero.append(0);
                            if (common::is_true(py::module_::import("operator").attr("eq")(start_time, zero)))
                                start_time = m.attr("GetCreatTime")(path);
                            self.attr("start_time") = start_time;
                            capture.attr("release")();
-                           return py::none();
                        });
 
-    common::def_method(video, "GetCaptures(self, Space, Sm=0, Ss=0, Em=0, Es=0)",
-                       "The frame numbers of this file from Sm:Ss to Em:Es (minutes, seconds) at the\n"
-                       "step Space. 0:00 as a start means the first frame, as an end the last one.",
-                       [m](Args& a) mutable -> py::object {
-                           return frame_window(m, a[0].attr("FPS"), a[0].attr("Frame_Count"), a[1], a[2], a[3], a[4], a[5]);
-                       });
+    common::def_method(
+        video, "GetCaptures(self, Space, Sm=0, Ss=0, Em=0, Es=0)",
+        "The frame numbers of this file from Sm:Ss to Em:Es (minutes, seconds) at the\n"
+        "step Space. 0:00 as a start means the first frame, as an end the last one.",
+        [m](py::object self, py::object Space, py::object Sm, py::object Ss, py::object Em, py::object Es) {
+            return frame_window(m, self.attr("FPS"), self.attr("Frame_Count"), Space, Sm, Ss, Em, Es);
+        });
 
     common::def(m, "GetCaptures(FPS, Frame_Count, Space, Sm=0, Ss=0, Em=0, Es=0)",
                 "Video.GetCaptures for a file given by its frame rate and frame count.",
-                [m](Args& a) mutable -> py::object {
-                    return frame_window(m, a[0], a[1], a[2], a[3], a[4], a[5], a[6]);
-                });
+                [m](py::object FPS, py::object Frame_Count, py::object Space, py::object Sm, py::object Ss,
+                    py::object Em, py::object Es) { return frame_window(m, FPS, Frame_Count, Space, Sm, Ss, Em, Es); });
 }

@@ -4,9 +4,10 @@
 #include <pybind11/pybind11.h>
 
 #include "common/frame_reader.hpp"
-#include "common/ndarray.hpp"
-#include "common/pyvalues.hpp"
-#include "tavelin/declarations.hpp"
+#include "common/py_guard.hpp"
+#include "common/py_ndarray.hpp"
+#include "common/py_values.hpp"
+#include "tavelin/py_module.hpp"
 
 namespace tavelin {
 
@@ -45,40 +46,35 @@ void declare_frame_reader_access(py::module_& m) {
                  else if (prefer != "indexed")
                      throw py::value_error("prefer must be 'indexed', 'sequential' or 'opencv'");
                  const std::string file = common::fs_path(path);
-                 py::gil_scoped_release unlocked;
-                 return new FrameReader(file, options);
+                 return common::core_call([&] { return new FrameReader(file, options); });
              }),
              py::arg("path"), py::arg("threads") = 0, py::arg("skip_nonref") = true, py::arg("prefer") = "indexed")
         .def("is_open", &FrameReader::is_open)
         .def_property_readonly("mode", [](const FrameReader& r) { return mode_name(r.mode()); })
         .def("frame_count", &FrameReader::frame_count)
-        .def("frame_size", [](const FrameReader& r) {
-            const cv::Size size = r.frame_size();
-            return py::make_tuple(size.width, size.height);
-        })
+        .def("frame_size",
+             [](const FrameReader& r) {
+                 const cv::Size size = r.frame_size();
+                 return py::make_tuple(size.width, size.height);
+             })
         .def("position", &FrameReader::position)
-        .def("read", [](FrameReader& r, int64_t index) {
-            cv::Mat frame;
-            bool ok;
-            {
-                py::gil_scoped_release unlocked;
-                ok = r.read(index, frame);
-            }
-            return frame_or_none(ok, frame);
-        }, py::arg("index"))
-        .def("grab", [](FrameReader& r, int64_t index) {
-            py::gil_scoped_release unlocked;
-            return r.grab(index);
-        }, py::arg("index"))
-        .def("retrieve", [](FrameReader& r) {
-            cv::Mat frame;
-            bool ok;
-            {
-                py::gil_scoped_release unlocked;
-                ok = r.retrieve(frame);
-            }
-            return frame_or_none(ok, frame);
-        })
+        .def(
+            "read",
+            [](FrameReader& r, int64_t index) {
+                cv::Mat frame;
+                const bool ok = common::core_call([&] { return r.read(index, frame); });
+                return frame_or_none(ok, frame);
+            },
+            py::arg("index"))
+        .def(
+            "grab", [](FrameReader& r, int64_t index) { return common::core_call([&] { return r.grab(index); }); },
+            py::arg("index"))
+        .def("retrieve",
+             [](FrameReader& r) {
+                 cv::Mat frame;
+                 const bool ok = common::core_call([&] { return r.retrieve(frame); });
+                 return frame_or_none(ok, frame);
+             })
         .def("stats", [](const FrameReader& r) {
             const FrameReader::Stats s = r.stats();
             py::dict counts;

@@ -1,13 +1,13 @@
-#include "common/binding.hpp"
-
-#include <opencv2/core.hpp>
+#include "common/py_binding.hpp"
 
 #include <memory>
 
-#include "common/errors.hpp"
-#include "common/pyvalues.hpp"
+#include "common/py_errors.hpp"
 
 namespace common {
+
+using detail::Args;
+using detail::Impl;
 
 namespace {
 
@@ -93,9 +93,7 @@ void parse_signature(const std::string& signature, FunctionRecord& record) {
     }
 }
 
-std::string plural(size_t n, const char* word) {
-    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
-}
+std::string plural(size_t n, const char* word) { return std::to_string(n) + " " + word + (n == 1 ? "" : "s"); }
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'", as the interpreter lists missing names.
 std::string name_list(const std::vector<std::string>& names) {
@@ -107,9 +105,7 @@ std::string name_list(const std::vector<std::string>& names) {
     return text;
 }
 
-[[noreturn]] void type_error(const std::string& message) {
-    throw py::type_error(message);
-}
+[[noreturn]] void type_error(const std::string& message) { throw py::type_error(message); }
 
 // Binds positional and keyword arguments to the parameters, as CPython binds
 // a call of a def function without *args and **kwargs.
@@ -117,12 +113,11 @@ Args bind(const FunctionRecord& record, PyObject* const* args, size_t nargs, PyO
     const size_t count = record.params.size();
     const std::string who = record.qualname + "()";
     if (nargs > count) {
-        std::string takes = record.required == count
-                                ? plural(count, "positional argument")
-                                : "from " + std::to_string(record.required) + " to " +
-                                      plural(count, "positional argument");
-        type_error(who + " takes " + takes + " but " + std::to_string(nargs) +
-                   (nargs == 1 ? " was" : " were") + " given");
+        std::string takes = record.required == count ? plural(count, "positional argument")
+                                                     : "from " + std::to_string(record.required) + " to " +
+                                                           plural(count, "positional argument");
+        type_error(who + " takes " + takes + " but " + std::to_string(nargs) + (nargs == 1 ? " was" : " were") +
+                   " given");
     }
     Args bound(count);
     for (size_t i = 0; i < nargs; ++i) bound[i] = py::reinterpret_borrow<py::object>(args[i]);
@@ -157,8 +152,8 @@ Args bind(const FunctionRecord& record, PyObject* const* args, size_t nargs, PyO
             missing.push_back(record.params[i].name);
     }
     if (!missing.empty())
-        type_error(who + " missing " + plural(missing.size(), "required positional argument") +
-                   ": " + name_list(missing));
+        type_error(who + " missing " + plural(missing.size(), "required positional argument") + ": " +
+                   name_list(missing));
     return bound;
 }
 
@@ -168,18 +163,19 @@ PyObject* trampoline(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, P
         Args bound = bind(*record, args, static_cast<size_t>(PyVectorcall_NARGS(nargsf)), kwnames);
         py::object result = record->impl(bound);
         return (result ? result : py::none()).release().ptr();
-    } catch (py::error_already_set& e) {
-        e.restore();
     } catch (...) {
-        py::detail::try_translate_exceptions();
+        raise_current_exception();
     }
     return nullptr;
 }
 
-py::object make_function(const char* signature, const char* doc, Impl impl,
-                         const std::string& qualifier, py::handle module_name) {
+py::object make_function(const char* signature, const char* doc, Impl impl, size_t arity, const std::string& qualifier,
+                         py::handle module_name) {
     auto record = std::make_unique<FunctionRecord>();
     parse_signature(signature, *record);
+    if (record->params.size() != arity)
+        throw std::logic_error(std::string(signature) + ": the implementation takes " + std::to_string(arity) +
+                               " parameters");
     record->qualname = qualifier.empty() ? record->name : qualifier + "." + record->name;
     record->doc = std::string(signature) + "\n--\n\n" + doc;
     record->impl = std::move(impl);
@@ -189,12 +185,18 @@ py::object make_function(const char* signature, const char* doc, Impl impl,
     record->method.ml_doc = record->doc.c_str();
 
     // The definition of the holder module lives as long as the process.
-    auto* holder_def = new PyModuleDef{PyModuleDef_HEAD_INIT};
-    holder_def->m_name = record->name.c_str();
-    holder_def->m_size = sizeof(FunctionRecord*);
-    holder_def->m_free = [](void* holder) {
+    const freefunc free_record = [](void* holder) {
         delete *static_cast<FunctionRecord**>(PyModule_GetState(static_cast<PyObject*>(holder)));
     };
+    auto* holder_def = new PyModuleDef{PyModuleDef_HEAD_INIT,
+                                       record->name.c_str(),
+                                       nullptr,
+                                       sizeof(FunctionRecord*),
+                                       nullptr,
+                                       nullptr,
+                                       nullptr,
+                                       nullptr,
+                                       free_record};
     auto holder = py::reinterpret_steal<py::object>(PyModule_Create(holder_def));
     if (!holder) throw py::error_already_set();
     PyMethodDef* method = &record->method;
@@ -204,30 +206,10 @@ py::object make_function(const char* signature, const char* doc, Impl impl,
     return py::reinterpret_steal<py::object>(function);
 }
 
-void translate_file_error(const FileError& e) {
-    py::object error = py::module_::import("builtins").attr("OSError")(
-        e.error_number(), e.what(), fs_str(e.path()));
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-}
-
-// Raises cv2.error, so that OpenCV failures look the same whether cv2 or
-// this toolkit called OpenCV.
-void translate_cv_error(const cv::Exception& e) {
-    py::object error_type = py::module_::import("cv2").attr("error");
-    py::object error = error_type(e.what());
-    error.attr("file") = e.file;
-    error.attr("func") = e.func;
-    error.attr("line") = e.line;
-    error.attr("code") = e.code;
-    error.attr("msg") = e.msg;
-    error.attr("err") = e.err;
-    PyErr_SetObject(error_type.ptr(), error.ptr());
-}
-
 }  // namespace
 
-py::object def(py::module_& m, const char* signature, const char* doc, Impl impl) {
-    py::object function = make_function(signature, doc, std::move(impl), "", m.attr("__name__"));
+py::object detail::def_function(py::module_& m, const char* signature, const char* doc, Impl impl, size_t arity) {
+    py::object function = make_function(signature, doc, std::move(impl), arity, "", m.attr("__name__"));
     m.attr(function.attr("__name__")) = function;
     return function;
 }
@@ -248,9 +230,9 @@ py::object def_class(py::module_& m, const char* signature, const char* doc) {
     return cls;
 }
 
-void def_method(py::handle cls, const char* signature, const char* doc, Impl impl) {
+void detail::def_method_function(py::handle cls, const char* signature, const char* doc, Impl impl, size_t arity) {
     const std::string qualifier = py::str(cls.attr("__qualname__"));
-    py::object function = make_function(signature, doc, std::move(impl), qualifier, cls.attr("__module__"));
+    py::object function = make_function(signature, doc, std::move(impl), arity, qualifier, cls.attr("__module__"));
     PyObject* method = PyInstanceMethod_New(function.ptr());
     if (!method) throw py::error_already_set();
     cls.attr(function.attr("__name__")) = py::reinterpret_steal<py::object>(method);
@@ -277,25 +259,31 @@ void import_names(py::module_& m, const char* source, std::initializer_list<cons
     for (const char* name : names) m.attr(name) = module.attr(name);
 }
 
-void import_module(py::module_& m, const char* source) {
-    m.attr(source) = py::module_::import(source);
+void import_module(py::module_& m, const char* source) { m.attr(source) = py::module_::import(source); }
+
+void print(py::handle value) { py::module_::import("builtins").attr("print")(value); }
+
+void raise_current_exception() noexcept {
+    try {
+        throw;
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (...) {
+        py::detail::try_translate_exceptions();
+    }
 }
 
-void print(py::handle value) {
-    py::module_::import("builtins").attr("print")(value);
-}
-
-void init_module(py::module_& m) {
-    (void)m;
-    py::register_local_exception_translator([](std::exception_ptr p) {
-        try {
-            if (p) std::rethrow_exception(p);
-        } catch (const FileError& e) {
-            translate_file_error(e);
-        } catch (const cv::Exception& e) {
-            translate_cv_error(e);
-        }
-    });
+int detail::run_module_body(PyObject* module, void (*body)(py::module_&)) noexcept {
+    try {
+        py::detail::ensure_internals();
+        auto m = py::reinterpret_borrow<py::module_>(module);
+        py::register_local_exception_translator(translate_core_exception);
+        body(m);
+        return 0;
+    } catch (...) {
+        raise_current_exception();
+        return -1;
+    }
 }
 
 }  // namespace common

@@ -1,4 +1,4 @@
-#include "common/ndarray.hpp"
+#include "common/py_ndarray.hpp"
 
 #include <string>
 
@@ -8,8 +8,7 @@ namespace {
 
 int depth_of(const py::dtype& dtype, const char* name) {
     switch (dtype.kind()) {
-        case 'b':
-            return CV_8U;  // NumPy booleans are one byte of 0 or 1
+        case 'b': return CV_8U;  // NumPy booleans are one byte of 0 or 1
         case 'u':
             if (dtype.itemsize() == 1) return CV_8U;
             if (dtype.itemsize() == 2) return CV_16U;
@@ -25,8 +24,7 @@ int depth_of(const py::dtype& dtype, const char* name) {
             if (dtype.itemsize() == 8) return CV_64F;
             break;
     }
-    throw py::type_error(std::string(name) + ": data type = " + std::string(py::str(dtype)) +
-                         " is not supported");
+    throw py::type_error(std::string(name) + ": data type = " + std::string(py::str(dtype)) + " is not supported");
 }
 
 py::dtype dtype_of(int depth) {
@@ -66,17 +64,16 @@ MatView mat_view(py::handle value, const char* name) {
     const int depth = depth_of(array.dtype(), name);
     const size_t channels = array.ndim() == 3 ? static_cast<size_t>(array.shape(2)) : 1;
     if (channels < 1 || channels > CV_CN_MAX)
-        throw py::type_error(std::string(name) + ": " + std::to_string(channels) +
-                             " channels are not supported");
+        throw py::type_error(std::string(name) + ": " + std::to_string(channels) + " channels are not supported");
     if (!rows_are_packed(array, channels)) array = numpy.attr("ascontiguousarray")(array);
 
     const int rows = static_cast<int>(array.shape(0));
     const int cols = array.ndim() >= 2 ? static_cast<int>(array.shape(1)) : 1;
-    const size_t step = rows > 1 ? static_cast<size_t>(array.strides(0))
-                                 : static_cast<size_t>(cols) * channels * array.itemsize();
+    const size_t step =
+        rows > 1 ? static_cast<size_t>(array.strides(0)) : static_cast<size_t>(cols) * channels * array.itemsize();
     MatView view;
-    view.mat = cv::Mat(rows, cols, CV_MAKETYPE(depth, static_cast<int>(channels)),
-                       const_cast<void*>(array.data()), step == 0 ? cv::Mat::AUTO_STEP : step);
+    view.mat = cv::Mat(rows, cols, CV_MAKETYPE(depth, static_cast<int>(channels)), const_cast<void*>(array.data()),
+                       step == 0 ? static_cast<size_t>(cv::Mat::AUTO_STEP) : step);
     view.owner = std::move(array);
     return view;
 }

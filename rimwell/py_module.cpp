@@ -1,8 +1,9 @@
 // Module Rimwell: picking outlines of an image with the mouse.
 #include <vector>
 
-#include "common/binding.hpp"
-#include "common/ndarray.hpp"
+#include "common/py_binding.hpp"
+#include "common/py_guard.hpp"
+#include "common/py_ndarray.hpp"
 #include "rimwell/picker.hpp"
 
 namespace py = pybind11;
@@ -23,26 +24,17 @@ py::list picked_outlines(const rimwell::Picking& picking) {
     return picked;
 }
 
-py::object contours_filter_by_mouse(common::Args& a) {
-    const common::MatView image = common::mat_view(a[0], "images");
-    rimwell::Picking picking;
-    {
-        // Wait with the GIL released, so other Python threads keep running; the
-        // mouse handler touches only C++ state. Ctrl-C is looked at between waits.
-        py::gil_scoped_release release;
-        picking = rimwell::pick_outlines(image.mat, [] {
-            py::gil_scoped_acquire gil;
-            return PyErr_CheckSignals() == 0;
-        });
-    }
-    if (picking.end == rimwell::PickEnd::Interrupted) throw py::error_already_set();
+// Waits with the GIL released, so other Python threads keep running; the
+// mouse handler touches only C++ state.
+py::object contours_filter_by_mouse(const py::object& images) {
+    const common::MatView image = common::mat_view(images, "images");
+    const rimwell::Picking picking = common::core_call([&] { return rimwell::pick_outlines(image.mat); });
     return picked_outlines(picking);
 }
 
 }  // namespace
 
-PYBIND11_MODULE(Rimwell, m) {
-    common::init_module(m);
+TOOLKIT_MODULE(Rimwell, m) {
     m.doc() = "Interactive contour filter: ContoursFilterByMouse.";
     for (const char* name : {"cv2", "copy", "time"}) common::import_module(m, name);
 
@@ -53,5 +45,5 @@ PYBIND11_MODULE(Rimwell, m) {
                 "and draws it in green. Enter, or closing the window, ends the picking and\n"
                 "returns the picked outlines in click order, as cv2.findContours gives them\n"
                 "(an outline picked twice appears twice). The caller's image is not drawn on.",
-                contours_filter_by_mouse);
+                [](py::object images) { return contours_filter_by_mouse(images); });
 }

@@ -10,7 +10,8 @@ namespace common {
 namespace py = pybind11;
 
 // A path given as str, bytes or any os.PathLike, in the file-system encoding
-// (non-ASCII names survive the round trip).
+// (non-ASCII names survive the round trip). ValueError for a path holding a
+// NUL byte, as Python's os functions raise.
 std::string fs_path(py::handle path);
 
 // The str of a file-system path.
@@ -25,6 +26,9 @@ py::object truediv(py::handle a, py::handle b);
 // operator.index(value) as a C++ integer: ints and integer-like values only,
 // with the interpreter's TypeError otherwise (as range() does).
 long long to_index(py::handle value);
+
+// float(value) as a C double, for real numbers only (a str is a TypeError).
+double to_double(py::handle value);
 
 // bool(value), with the interpreter's error when it has no truth value.
 bool is_true(py::handle value);

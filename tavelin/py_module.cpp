@@ -1,7 +1,7 @@
 // Module Tavelin: the capture record, phase masks, contour masks, clips and
 // clock time, and the readers of frames of a recording.
-#include "common/binding.hpp"
-#include "tavelin/declarations.hpp"
+#include "tavelin/py_module.hpp"
+#include "common/py_binding.hpp"
 
 namespace {
 
@@ -17,10 +17,10 @@ void order_methods(pybind11::handle cls, std::initializer_list<const char*> name
 
 }  // namespace
 
-PYBIND11_MODULE(Tavelin, m) {
-    common::init_module(m);
-    m.doc() = "Capture and phase analysis: Capture, Phases, Clip, TimeCal, the phase and\n"
-              "contour masks, and the frame readers of a multi-file recording.";
+TOOLKIT_MODULE(Tavelin, m) {
+    m.doc() =
+        "Capture and phase analysis: Capture, Phases, Clip, TimeCal, the phase and\n"
+        "contour masks, and the frame readers of a multi-file recording.";
 
     // What the module's functions find as globals: the helpers, Video and
     // GetCaptures, the picker, and two functions of Dravio.
@@ -35,6 +35,6 @@ PYBIND11_MODULE(Tavelin, m) {
     tavelin::declare_frame_readers(m);
     tavelin::declare_image_folder(m);
     tavelin::declare_frame_reader_access(m);
-    order_methods(m.attr("Capture"), {"__init__", "GetFrame", "Separate", "Rimwell", "CalArea", "ColorFrame",
-                                      "WriteFile", "_destory"});
+    order_methods(m.attr("Capture"),
+                  {"__init__", "GetFrame", "Separate", "Rimwell", "CalArea", "ColorFrame", "WriteFile", "_destory"});
 }

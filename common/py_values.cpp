@@ -1,4 +1,4 @@
-#include "common/pyvalues.hpp"
+#include "common/py_values.hpp"
 
 namespace common {
 
@@ -13,9 +13,11 @@ py::object checked(PyObject* result) {
 
 std::string fs_path(py::handle path) {
     py::object text = checked(PyOS_FSPath(path.ptr()));
-    if (PyBytes_Check(text.ptr())) return py::bytes(text);
-    py::object encoded = checked(PyUnicode_EncodeFSDefault(text.ptr()));
-    return py::bytes(encoded);
+    if (!PyBytes_Check(text.ptr())) text = checked(PyUnicode_EncodeFSDefault(text.ptr()));
+    std::string bytes = py::bytes(text);
+    // The C library would end the name at the NUL and use a shorter path.
+    if (bytes.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
+    return bytes;
 }
 
 py::str fs_str(const std::string& path) {
@@ -35,14 +37,18 @@ long long to_index(py::handle value) {
     return result;
 }
 
+double to_double(py::handle value) {
+    const double result = PyFloat_AsDouble(value.ptr());
+    if (result == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    return result;
+}
+
 bool is_true(py::handle value) {
     const int result = PyObject_IsTrue(value.ptr());
     if (result < 0) throw py::error_already_set();
     return result == 1;
 }
 
-py::int_ to_int(py::handle value) {
-    return py::int_(checked(PyNumber_Long(value.ptr())));
-}
+py::int_ to_int(py::handle value) { return py::int_(checked(PyNumber_Long(value.ptr()))); }
 
 }  // namespace common

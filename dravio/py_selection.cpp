@@ -1,0 +1,60 @@
+// GetIndex: the frames of a span of a multi-file recording.
+#include "common/py_binding.hpp"
+#include "common/py_guard.hpp"
+#include "common/py_values.hpp"
+#include "dravio/frame_selection.hpp"
+#include "dravio/py_module.hpp"
+
+namespace dravio {
+
+namespace {
+
+Number to_number(py::handle value) {
+    if (!PyFloat_Check(value.ptr()) && PyIndex_Check(value.ptr())) return {false, common::to_index(value), 0.0};
+    return {true, 0, py::float_(py::reinterpret_borrow<py::object>(value)).cast<double>()};
+}
+
+py::object to_python(const Number& n) {
+    return n.is_float ? py::object(py::float_(n.real)) : py::object(py::int_(n.integer));
+}
+
+py::tuple get_index(const py::object& frame_list, const py::object& clip, const py::object& space) {
+    std::vector<long long> counts;
+    for (auto count : frame_list) counts.push_back(common::to_index(count));
+    const long long start = common::to_index(clip[py::int_(0)]);
+    const long long end = common::to_index(clip[py::int_(1)]);
+    const auto start_frame = to_number(clip[py::int_(2)]);
+    const auto end_frame = to_number(clip[py::int_(3)]);
+    const auto step = to_number(space);
+
+    const auto cumulative = common::core_call([&] { return cumulative_frames(counts, start); });
+    common::print(py::str(format_table(cumulative)));
+    const auto selection =
+        common::core_call([&] { return select_frames(cumulative, start, end, start_frame, end_frame, step); });
+
+    py::list files, frames;
+    for (size_t i = 0; i < selection.files.size(); ++i) {
+        files.append(selection.files[i]);
+        py::list numbers;
+        for (const auto& n : selection.frames[i]) numbers.append(to_python(n));
+        frames.append(numbers);
+    }
+    return py::make_tuple(files, frames);
+}
+
+}  // namespace
+
+void declare_selection(py::module_& m) {
+    common::def(
+        m, "GetIndex(Framelist, Clip, space)",
+        "The frames to visit for a span of a multi-file recording.\n\n"
+        "Framelist holds the frame count of each file; Clip is (start file, end file,\n"
+        "start frame in the start file, end frame in the end file), both ends included;\n"
+        "space is the step, counted continuously across the files. Returns\n"
+        "(Videoindex, FrameindexInVideo): the files start..end and, per file, its frame\n"
+        "numbers (ints, or floats when a bound or the step is a float). Prints the\n"
+        "cumulative frame table.",
+        [](py::object Framelist, py::object Clip, py::object space) { return get_index(Framelist, Clip, space); });
+}
+
+}  // namespace dravio
