@@ -252,17 +252,12 @@ def run(job: Job, bar, output) -> Table:
             measurer = Measurer(job)
             clip = job.recording.clip(job.position(start), job.position(end - 1), job.rate or 0)
             with output.collect(number):
-                pairs = frames_of([clip], job.recording.videos, job.step)
-                try:
+                with frames_of([clip], job.recording.videos, job.step) as pairs:
                     for k, (frame, capture) in enumerate(pairs, start):
                         if stop.is_set():
                             break
                         results.put(("row", measurer.measure(k, frame, capture)))
                         del frame, capture
-                finally:
-                    close = getattr(pairs, "close", None)
-                    if close:
-                        close()
         except BaseException as error:  # handed to the main thread, which raises it
             stop.set()
             results.put(("error", error))

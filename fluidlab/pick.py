@@ -15,6 +15,7 @@ bar shows the phase, the range and the keys:
 """
 from __future__ import annotations
 
+import contextlib
 import os
 import sys
 import tomllib
@@ -65,20 +66,13 @@ def load_frame(text: str, quiet: bool):
         raise FluidlabError(f"{text}: {format_duration(seconds)} is after the end of {path} "
                             f"({format_duration(recording.duration)})")
     position = recording.position_at(seconds, after=True)
-    pairs = frames_of([recording.clip(position, position)], recording.videos, 1)
-    sink = open(os.devnull, "w")
-    saved, sys.stdout = sys.stdout, sink  # the reader's printed frame table is of no use here
-    try:
+    # The reader's printed frame table is of no use here.
+    with open(os.devnull, "w") as sink, contextlib.redirect_stdout(sink), \
+            frames_of([recording.clip(position, position)], recording.videos, 1) as pairs:
         for frame, capture in pairs:
             if hasattr(capture, "frame"):
                 return frame
-        raise FluidlabError(f"{text}: the frame could not be read")
-    finally:
-        sys.stdout = saved
-        sink.close()
-        close = getattr(pairs, "close", None)
-        if close:
-            close()
+    raise FluidlabError(f"{text}: the frame could not be read")
 
 
 class Picker:

@@ -33,11 +33,9 @@ def record_time(path: str) -> tuple[list[int], str]:
 
 
 def frames_of(clips, videos, space):
-    """The (frame, Capture) pairs of the clips, one frame held at a time."""
-    if hasattr(Tavelin, "IterFrames"):
-        return Tavelin.IterFrames(clips, videos, space)
-    frames, captures = Tavelin.GetFrameIndex2(clips, videos, space)
-    return zip(frames, captures)
+    """The (frame, Capture) pairs of the clips, one frame held at a time
+    (Tavelin.IterFrames: GetFrameIndex2's frames, captures and printed lines)."""
+    return Tavelin.IterFrames(clips, videos, space)
 
 
 @dataclass

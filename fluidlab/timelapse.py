@@ -83,26 +83,22 @@ def with_clock(recording, step: int, args, progress) -> int:
         raise FluidlabError(f"cannot write the video {args.out} with codec {args.format}")
     clip = recording.clip(0, recording.frames - 1)
     written = 0
-    pairs = frames_of([clip], recording.videos, step)
     scale = max(0.5, width / 1000)
     thickness = max(1, round(scale * 2))
     try:
-        for frame, capture in pairs:
-            file_index, number = int(capture.iVideo), int(capture.iFrame)
-            text = (f"{format_clock(recording.clock(file_index, number))}   "
-                    f"+{format_duration(recording.elapsed(file_index, number))}")
-            (w, h), base = cv2.getTextSize(text, cv2.FONT_HERSHEY_SIMPLEX, scale, thickness)
-            frame = frame.copy() if not frame.flags.writeable else frame
-            cv2.rectangle(frame, (0, height - h - base - 16), (w + 20, height), (0, 0, 0), -1)
-            cv2.putText(frame, text, (10, height - base - 8), cv2.FONT_HERSHEY_SIMPLEX, scale, (255, 255, 255),
-                        thickness, cv2.LINE_AA)
-            writer.write(frame)
-            written += 1
-            progress.update(1)
+        with frames_of([clip], recording.videos, step) as pairs:
+            for frame, capture in pairs:
+                file_index, number = int(capture.iVideo), int(capture.iFrame)
+                text = (f"{format_clock(recording.clock(file_index, number))}   "
+                        f"+{format_duration(recording.elapsed(file_index, number))}")
+                (w, h), base = cv2.getTextSize(text, cv2.FONT_HERSHEY_SIMPLEX, scale, thickness)
+                cv2.rectangle(frame, (0, height - h - base - 16), (w + 20, height), (0, 0, 0), -1)
+                cv2.putText(frame, text, (10, height - base - 8), cv2.FONT_HERSHEY_SIMPLEX, scale,
+                            (255, 255, 255), thickness, cv2.LINE_AA)
+                writer.write(frame)
+                written += 1
+                progress.update(1)
     finally:
-        close = getattr(pairs, "close", None)
-        if close:
-            close()
         writer.release()
     if written == 0:
         warn("no frame could be read", args.quiet)
