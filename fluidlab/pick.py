@@ -203,10 +203,14 @@ class Picker:
     # -- the window -------------------------------------------------------
 
     def mask(self) -> np.ndarray:
+        """The current phase's mask, computed again only when its ranges change."""
         import Tavelin
         p = self.current
-        phase = Phase(p["name"], [tuple(map(tuple, r)) for r in p["ranges"]], p["formula"], p["colour"])
-        return Tavelin.Separate_Seq(self.frame, [phase.definition()])[0]
+        key = repr((p["ranges"], p["formula"]))
+        if getattr(self, "_mask_key", None) != key:
+            phase = Phase(p["name"], [tuple(map(tuple, r)) for r in p["ranges"]], p["formula"], p["colour"])
+            self._mask, self._mask_key = Tavelin.Separate_Seq(self.frame, [phase.definition()])[0], key
+        return self._mask
 
     def render(self) -> np.ndarray:
         mask = self.mask() > 0

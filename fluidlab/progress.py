@@ -53,8 +53,9 @@ class ToolkitOutput:
                 self._threads.pop(ident, None)
 
     def text(self, keys=None) -> str:
-        """The kept output of ``keys`` (all, in the order collected, by default)."""
-        keys = list(self._collected) if keys is None else keys
+        """The kept output of ``keys`` (by default all, in the order of their keys:
+        the workers' numbers, that is the order of the recording)."""
+        keys = sorted(self._collected) if keys is None else keys
         return "".join("".join(self._collected.get(key, [])) for key in keys)
 
     def write(self, text: str) -> int:
