@@ -1,8 +1,10 @@
 # make run   - install what is missing, build, then run the main job
-# make test  - install what is missing, build, then run the whole test suite
+# make test  - install what is missing, build, check the layout of the code, then run the whole test suite
 PYTHON := .venv/bin/python
+CXX_SOURCES = $(wildcard common/*.[ch]pp hollark/*.[ch]pp wendrel/*.[ch]pp tessil/*.[ch]pp tavelin/*.[ch]pp \
+                         dravio/*.[ch]pp rimwell/*.[ch]pp orbisk/*.[ch]pp)
 
-.PHONY: setup run test bench clean
+.PHONY: setup run test lint format bench clean
 
 setup:
 	@bash scripts/setup
@@ -10,11 +12,21 @@ setup:
 run: setup
 	$(PYTHON) examples/main_job.py
 
-test: setup
+test: setup lint
 	$(PYTHON) -m pytest
 
+# The C++ as clang-format lays it out (.clang-format) and the Python as ruff
+# wants it (pyproject.toml); `make format` rewrites both.
+lint: setup
+	@clang-format --dry-run --Werror $(CXX_SOURCES)
+	@.venv/bin/ruff check --quiet .
+
+format: setup
+	clang-format -i $(CXX_SOURCES)
+	.venv/bin/ruff check --fix --quiet .
+
 bench: setup
-	@for script in bench/bench_*.py; do echo "== $$script"; $(PYTHON) $$script || exit 1; done
+	@status=0; for script in bench/bench_*.py; do echo "== $$script"; $(PYTHON) $$script || status=1; done; exit $$status
 
 clean:
-	rm -rf build .venv/.toolkit-installed
+	rm -rf build .venv/.toolkit-installed compile_commands.json

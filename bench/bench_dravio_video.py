@@ -28,8 +28,8 @@ import numpy as np
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, os.pardir, "examples"))
 
-import samples  # noqa: E402
 import Dravio  # noqa: E402
+import samples  # noqa: E402
 
 SIZE = (1280, 720)
 FPS = 25
@@ -254,7 +254,8 @@ def main():
                             f"target {TARGETS_FFMPEG[job, step]}x")
     for failure in failures:
         print("below target:", failure)
+    return 1 if failures else 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -85,7 +85,8 @@ def main():
         failures.append("IterFrames and GetFrameIndex2 gave different frames")
     for result in (stream, whole):
         if result["mb"] >= LIMIT_MB:
-            failures.append(f"IterFrames needed {result['mb']:.0f} MB over {result['frames']} frames (limit {LIMIT_MB} MB)")
+            failures.append(f"IterFrames needed {result['mb']:.0f} MB over {result['frames']} frames "
+                            f"(limit {LIMIT_MB} MB)")
     for failure in failures:
         print("MISSED:", failure)
     return 1 if failures else 0

@@ -6,7 +6,8 @@ of a grainy moving scene, 60 s per file) whose frames carry their own number, th
 frame steps 1, 5, 25, 100 and 250 with GetFrameIndex2 and GetFrameIndex and
 with direct transcriptions of both that seek before every read, as the plain
 version does. Prints the time of each, the ratio plain / ours, and each
-reader's count of wrong frames (a frame that is not the one asked for).
+reader's count of wrong frames (a frame that is not the one asked for). Exits non-zero
+when a ratio is below its target or a frame is wrong.
 """
 import contextlib
 import io
@@ -19,8 +20,8 @@ import cv2
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, os.pardir, "examples"))
 
-import samples  # noqa: E402
 import Dravio  # noqa: E402
+import samples  # noqa: E402
 import Tavelin  # noqa: E402
 
 SIZE = (1280, 720)
@@ -108,7 +109,8 @@ def plain_get_frame_index(Cliplist, Videos, FrameSpace):
             frames, caps = [Video_Frame] * len(FramesIndex), [None] * len(FramesIndex)
             frame_i = 0
             for iframe in FramesIndex:
-                capture = Tavelin.Capture(n, ivideo, iframe, Tavelin.TimeCal(video.start_time, iframe / video.FPS), clip.InjRate)
+                time = Tavelin.TimeCal(video.start_time, iframe / video.FPS)
+                capture = Tavelin.Capture(n, ivideo, iframe, time, clip.InjRate)
                 VdoCap.set(cv2.CAP_PROP_POS_FRAMES, iframe)
                 ret, frame = VdoCap.read()
                 if ret:
@@ -168,7 +170,8 @@ def main():
             if ratio < target or our_wrong:
                 failures.append(f"{name} step {step}")
     print("below target or not exact: " + (", ".join(failures) if failures else "none"))
+    return 1 if failures else 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

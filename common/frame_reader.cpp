@@ -75,16 +75,14 @@ FormatPtr open_input(const std::string& path, int& stream) {
     if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0)
         return nullptr;  // raw is freed by FFmpeg on failure
     FormatPtr fmt(raw);
-    if (avformat_find_stream_info(raw, nullptr) < 0)
-        return nullptr;
+    if (avformat_find_stream_info(raw, nullptr) < 0) return nullptr;
     for (unsigned i = 0; i < raw->nb_streams; ++i) {
         if (stream < 0 && raw->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
             stream = static_cast<int>(i);
         else
             raw->streams[i]->discard = AVDISCARD_ALL;
     }
-    if (stream < 0)
-        return nullptr;
+    if (stream < 0) return nullptr;
     return fmt;
 }
 
@@ -93,8 +91,7 @@ FormatPtr open_input(const std::string& path, int& stream) {
 // position of the wanted packet instead.
 bool prefers_byte_seek(const AVFormatContext* fmt) {
     const char* name = fmt->iformat->name;
-    return std::strcmp(name, "mpegts") == 0 || std::strcmp(name, "mpegtsraw") == 0 ||
-           std::strcmp(name, "mpeg") == 0;
+    return std::strcmp(name, "mpegts") == 0 || std::strcmp(name, "mpegtsraw") == 0 || std::strcmp(name, "mpeg") == 0;
 }
 
 // Codecs whose non-reference pictures are never used to predict other
@@ -105,16 +102,14 @@ bool nonref_skip_is_safe(AVCodecID id) {
            id == AV_CODEC_ID_MPEG1VIDEO;
 }
 
-int64_t frame_pts(const AVFrame* f) {
-    return f->pts != AV_NOPTS_VALUE ? f->pts : f->best_effort_timestamp;
-}
+int64_t frame_pts(const AVFrame* f) { return f->pts != AV_NOPTS_VALUE ? f->pts : f->best_effort_timestamp; }
 
 struct PacketInfo {
     int64_t pts;
     int64_t dts;
     int64_t pos;
     bool key;
-    bool discard;      // packet the decoder drops (edit lists); never a frame
+    bool discard;       // packet the decoder drops (edit lists); never a frame
     int64_t rank = -1;  // display-order number, -1 for discarded packets
 };
 
@@ -162,8 +157,8 @@ struct FrameReader::Impl {
 
     // Where the decoder stands (Indexed mode).
     bool positioned = false;
-    int64_t next_packet = 0;             // decode position of the next packet to send
-    int64_t last_rank = -1;              // rank of the last frame returned by the decoder
+    int64_t next_packet = 0;  // decode position of the next packet to send
+    int64_t last_rank = -1;   // rank of the last frame returned by the decoder
 
     int64_t seq_next = 0;  // Sequential mode: index of the next frame the decoder returns
 
@@ -184,8 +179,7 @@ struct FrameReader::Impl {
     // flight than cores keep small machines busier (4 on 2 cores measured
     // 10-15% faster than 2).  The count never changes the pixels.
     int thread_count() const {
-        if (opt.threads > 0)
-            return opt.threads;
+        if (opt.threads > 0) return opt.threads;
         const int cpus = std::max(cv::getNumberOfCPUs(), 1);
         return std::min(16, std::max(cpus, std::min(4, 2 * cpus)));
     }
@@ -193,8 +187,7 @@ struct FrameReader::Impl {
     // ---- opening -------------------------------------------------------
 
     void open() {
-        if (!pkt || !work || !cur || !bgr)
-            return;
+        if (!pkt || !work || !cur || !bgr) return;
         if (opt.prefer == Mode::OpenCV) {
             open_opencv();
             return;
@@ -221,8 +214,7 @@ struct FrameReader::Impl {
         if (mode == Mode::OpenCV)
             return {static_cast<int>(cap.get(cv::CAP_PROP_FRAME_WIDTH)),
                     static_cast<int>(cap.get(cv::CAP_PROP_FRAME_HEIGHT))};
-        if (mode == Mode::Closed || !dec)
-            return {};
+        if (mode == Mode::Closed || !dec) return {};
         const bool turned = rotation == 90 || rotation == 270;
         return turned ? cv::Size(dec->height, dec->width) : cv::Size(dec->width, dec->height);
     }
@@ -230,8 +222,7 @@ struct FrameReader::Impl {
     void open_opencv() {
         fmt.reset();
         dec.reset();
-        if (cap.open(path) && cap.isOpened())
-            mode = Mode::OpenCV;
+        if (cap.open(path) && cap.isOpened()) mode = Mode::OpenCV;
     }
 
     // Sets up the decoder like OpenCV 4.6: decoder found by codec id, thread
@@ -240,38 +231,30 @@ struct FrameReader::Impl {
     bool open_decoder() {
         dec.reset();
         fmt = open_input(path, stream);
-        if (!fmt)
-            return false;
+        if (!fmt) return false;
         const AVCodecParameters* par = fmt->streams[stream]->codecpar;
         const AVCodec* codec = avcodec_find_decoder(par->codec_id);
-        if (!codec)
-            return false;
+        if (!codec) return false;
         dec.reset(avcodec_alloc_context3(codec));
-        if (!dec)
-            return false;
+        if (!dec) return false;
         dec->thread_count = thread_count();
-        if (avcodec_parameters_to_context(dec.get(), par) < 0 ||
-            avcodec_open2(dec.get(), codec, nullptr) < 0) {
+        if (avcodec_parameters_to_context(dec.get(), par) < 0 || avcodec_open2(dec.get(), codec, nullptr) < 0) {
             dec.reset();
             return false;
         }
-        if (par->width && dec->width != par->width)
-            dec->width = par->width;
-        if (par->height && dec->height != par->height)
-            dec->height = par->height;
+        if (par->width && dec->width != par->width) dec->width = par->width;
+        if (par->height && dec->height != par->height) dec->height = par->height;
 
         // OpenCV applies the display-matrix rotation by default: the angle
         // av_display_rotation_get() reports, taken as clockwise (checked
         // against cv2 for 90, 180 and 270).
         rotation = 0;
-        const uint8_t* matrix =
-            av_stream_get_side_data(fmt->streams[stream], AV_PKT_DATA_DISPLAYMATRIX, nullptr);
+        const uint8_t* matrix = av_stream_get_side_data(fmt->streams[stream], AV_PKT_DATA_DISPLAYMATRIX, nullptr);
         if (matrix) {
             const double angle = av_display_rotation_get(reinterpret_cast<const int32_t*>(matrix));
             if (std::isfinite(angle)) {
                 rotation = static_cast<int>(std::lround(angle)) % 360;
-                if (rotation < 0)
-                    rotation += 360;
+                if (rotation < 0) rotation += 360;
             }
         }
         skip_allowed = opt.skip_nonref && nonref_skip_is_safe(par->codec_id);
@@ -288,42 +271,33 @@ struct FrameReader::Impl {
     bool build_index() {
         int s = -1;
         FormatPtr f = open_input(path, s);
-        if (!f)
-            return false;
+        if (!f) return false;
         PacketPtr p(av_packet_alloc());
-        if (!p)
-            return false;
+        if (!p) return false;
         while (av_read_frame(f.get(), p.get()) >= 0) {
             if (p->stream_index == s)
-                packets.push_back({p->pts, p->dts, p->pos, (p->flags & AV_PKT_FLAG_KEY) != 0,
-                                   (p->flags & AV_PKT_FLAG_DISCARD) != 0});
+                packets.push_back(
+                    {p->pts, p->dts, p->pos, (p->flags & AV_PKT_FLAG_KEY) != 0, (p->flags & AV_PKT_FLAG_DISCARD) != 0});
             av_packet_unref(p.get());
         }
         std::vector<int64_t> shown;
         for (size_t i = 0; i < packets.size(); ++i) {
             const PacketInfo& pi = packets[i];
             if (pi.pts == AV_NOPTS_VALUE) {
-                if (!pi.discard)
-                    return false;
+                if (!pi.discard) return false;
                 continue;
             }
-            if (!pos_of_pts.emplace(pi.pts, static_cast<int64_t>(i)).second)
-                return false;
-            if (!pi.discard)
-                shown.push_back(static_cast<int64_t>(i));
+            if (!pos_of_pts.emplace(pi.pts, static_cast<int64_t>(i)).second) return false;
+            if (!pi.discard) shown.push_back(static_cast<int64_t>(i));
         }
-        if (shown.empty())
-            return false;
-        std::sort(shown.begin(), shown.end(),
-                  [this](int64_t a, int64_t b) { return packets[a].pts < packets[b].pts; });
-        for (size_t r = 0; r < shown.size(); ++r)
-            packets[shown[r]].rank = static_cast<int64_t>(r);
+        if (shown.empty()) return false;
+        std::sort(shown.begin(), shown.end(), [this](int64_t a, int64_t b) { return packets[a].pts < packets[b].pts; });
+        for (size_t r = 0; r < shown.size(); ++r) packets[shown[r]].rank = static_cast<int64_t>(r);
         by_rank = std::move(shown);
         // The file start is always a valid place to begin: it is where OpenCV begins.
         starts.push_back(0);
         for (size_t i = 1; i < packets.size(); ++i)
-            if (packets[i].key && packets[i].pts != AV_NOPTS_VALUE)
-                starts.push_back(static_cast<int64_t>(i));
+            if (packets[i].key && packets[i].pts != AV_NOPTS_VALUE) starts.push_back(static_cast<int64_t>(i));
         return true;
     }
 
@@ -341,11 +315,9 @@ struct FrameReader::Impl {
             count = 0;
             return true;
         }
-        if (st != Step::Got)
-            return false;
+        if (st != Step::Got) return false;
         const auto it = pos_of_pts.find(frame_pts(work.get()));
-        if (it == pos_of_pts.end() || packets[it->second].rank < 0)
-            return false;
+        if (it == pos_of_pts.end() || packets[it->second].rank < 0) return false;
         first_rank = packets[it->second].rank;
         last_rank = first_rank;
         count = static_cast<int64_t>(by_rank.size()) - first_rank;
@@ -380,10 +352,8 @@ struct FrameReader::Impl {
     bool read_video_packet() {
         for (;;) {
             av_packet_unref(pkt.get());
-            if (av_read_frame(fmt.get(), pkt.get()) < 0)
-                return false;
-            if (pkt->stream_index == stream)
-                return true;
+            if (av_read_frame(fmt.get(), pkt.get()) < 0) return false;
+            if (pkt->stream_index == stream) return true;
         }
     }
 
@@ -401,11 +371,9 @@ struct FrameReader::Impl {
                 at_eof = true;
                 return Step::End;
             }
-            if (r != AVERROR(EAGAIN) && ++errors > kMaxDecodeErrors)
-                return Step::Error;
+            if (r != AVERROR(EAGAIN) && ++errors > kMaxDecodeErrors) return Step::Error;
             if (draining) {
-                if (r == AVERROR(EAGAIN))
-                    return Step::End;
+                if (r == AVERROR(EAGAIN)) return Step::End;
                 continue;
             }
             if (drain_at_target && !pending && next_packet > target_packet) {
@@ -419,14 +387,12 @@ struct FrameReader::Impl {
                 continue;
             }
             if (mode != Mode::Sequential && !packets.empty()) {
-                if (next_packet >= static_cast<int64_t>(packets.size()) ||
-                    packets[next_packet].pts != pkt->pts)
+                if (next_packet >= static_cast<int64_t>(packets.size()) || packets[next_packet].pts != pkt->pts)
                     return Step::Inconsistent;
             }
             const int64_t below = next_packet > target_packet ? skip_after_pts : skip_below_pts;
-            dec->skip_frame = (skip_allowed && pkt->pts != AV_NOPTS_VALUE && pkt->pts < below)
-                                  ? AVDISCARD_NONREF
-                                  : AVDISCARD_DEFAULT;
+            dec->skip_frame =
+                (skip_allowed && pkt->pts != AV_NOPTS_VALUE && pkt->pts < below) ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
             const int s = avcodec_send_packet(dec.get(), pkt.get());
             if (s == AVERROR(EAGAIN)) {  // not expected after EAGAIN above; retry later
                 pending = true;
@@ -436,8 +402,7 @@ struct FrameReader::Impl {
             av_packet_unref(pkt.get());
             ++stats.packets_sent;
             ++next_packet;
-            if (s < 0 && ++errors > kMaxDecodeErrors)
-                return Step::Error;
+            if (s < 0 && ++errors > kMaxDecodeErrors) return Step::Error;
         }
     }
 
@@ -458,8 +423,7 @@ struct FrameReader::Impl {
         }
         if (r < 0 || !skip_to(s)) {
             // Container seek missed: start over from the file start.
-            if (!open_decoder() || !skip_to(s))
-                return false;
+            if (!open_decoder() || !skip_to(s)) return false;
         }
         positioned = true;
         next_packet = s;
@@ -473,16 +437,14 @@ struct FrameReader::Impl {
         while (read_video_packet()) {
             const auto it = pos_of_pts.find(pkt->pts);
             if (it == pos_of_pts.end()) {
-                if (++unknown > kMaxDecodeErrors)
-                    return false;
+                if (++unknown > kMaxDecodeErrors) return false;
                 continue;
             }
             if (it->second == s) {
                 pending = true;
                 return true;
             }
-            if (it->second > s)
-                return false;
+            if (it->second > s) return false;
         }
         return false;
     }
@@ -491,16 +453,12 @@ struct FrameReader::Impl {
     Outcome decode_until(int64_t rank) {
         for (;;) {
             const Step st = next_frame();
-            if (st == Step::End)
-                return Outcome::Missing;
-            if (st == Step::Error)
-                return Outcome::Failed;
-            if (st == Step::Inconsistent)
-                return Outcome::Inconsistent;
+            if (st == Step::End) return Outcome::Missing;
+            if (st == Step::Error) return Outcome::Failed;
+            if (st == Step::Inconsistent) return Outcome::Inconsistent;
             const int64_t ts = frame_pts(work.get());
             const auto it = pos_of_pts.find(ts);
-            if (it == pos_of_pts.end())
-                return Outcome::Inconsistent;
+            if (it == pos_of_pts.end()) return Outcome::Inconsistent;
             const int64_t r = packets[it->second].rank;
             if (r < 0) {  // from a packet the container marks as discarded
                 av_frame_unref(work.get());
@@ -510,14 +468,11 @@ struct FrameReader::Impl {
             // open-GOP seek start (if the decoder returns them at all) come
             // before the start frame and are passed over like any frame
             // before the target.
-            if (r <= last_rank)
-                return Outcome::Inconsistent;
+            if (r <= last_rank) return Outcome::Inconsistent;
             last_rank = r;
-            if (r == rank)
-                return Outcome::Found;
+            if (r == rank) return Outcome::Found;
             av_frame_unref(work.get());
-            if (r > rank)
-                return Outcome::Missing;  // the decoder never returned the target
+            if (r > rank) return Outcome::Missing;  // the decoder never returned the target
         }
     }
 
@@ -527,16 +482,13 @@ struct FrameReader::Impl {
     int64_t start_before(int64_t d, int64_t pts) const {
         auto it = std::upper_bound(starts.begin(), starts.end(), d);
         --it;  // starts[0] == 0 <= d
-        while (*it != 0 && packets[*it].pts > pts)
-            --it;
+        while (*it != 0 && packets[*it].pts > pts) --it;
         return *it;
     }
 
     bool grab_indexed(int64_t index) {
-        if (index >= count)
-            return false;
-        if (index == cur_index)
-            return true;
+        if (index >= count) return false;
+        if (index == cur_index) return true;
         const int64_t rank = first_rank + index;
         const int64_t d = by_rank[rank];
         const int64_t pts = packets[d].pts;
@@ -565,17 +517,14 @@ struct FrameReader::Impl {
         last_seeked = !forward;
 
         for (;;) {
-            if (!forward && !seek_to_packet(s))
-                return false;
+            if (!forward && !seek_to_packet(s)) return false;
             const Outcome o = decode_until(rank);
             if (o == Outcome::Found) {
-                if (drain_at_target)
-                    positioned = false;
+                if (drain_at_target) positioned = false;
                 keep_work_as(index);
                 return true;
             }
-            if (o == Outcome::Inconsistent)
-                return switch_to_sequential(index);
+            if (o == Outcome::Inconsistent) return switch_to_sequential(index);
             // Target not produced.  Retry from the same start with a fresh,
             // undrained decoder, then from earlier starts.
             positioned = false;
@@ -587,8 +536,7 @@ struct FrameReader::Impl {
             } else if (!forward) {
                 // From the file start every frame must come out, as it does
                 // for OpenCV: the index does not describe this file.
-                if (s == 0)
-                    return switch_to_sequential(index);
+                if (s == 0) return switch_to_sequential(index);
                 s = start_before(s - 1, pts);
             }
             forward = false;
@@ -596,20 +544,16 @@ struct FrameReader::Impl {
     }
 
     bool switch_to_sequential(int64_t index) {
-        if (!open_decoder())
-            return false;
+        if (!open_decoder()) return false;
         enter_sequential();
         return grab_sequential(index);
     }
 
     bool grab_sequential(int64_t index) {
-        if (index == cur_index)
-            return true;
-        if (count >= 0 && index >= count)
-            return false;
+        if (index == cur_index) return true;
+        if (count >= 0 && index >= count) return false;
         if (!positioned || index < seq_next) {
-            if (!open_decoder())
-                return false;
+            if (!open_decoder()) return false;
             ++stats.seeks;
             positioned = true;
             seq_next = 0;
@@ -619,8 +563,7 @@ struct FrameReader::Impl {
         for (;;) {
             const Step st = next_frame();
             if (st != Step::Got) {
-                if (st == Step::End)
-                    count = seq_next;
+                if (st == Step::End) count = seq_next;
                 positioned = false;
                 return false;
             }
@@ -633,8 +576,7 @@ struct FrameReader::Impl {
     }
 
     bool grab_opencv(int64_t index) {
-        if (index == cur_index)
-            return true;
+        if (index == cur_index) return true;
         cur_index = -1;
         if (index < cap_next || index - cap_next > opt.opencv_forward_limit) {
             cap.set(cv::CAP_PROP_POS_FRAMES, static_cast<double>(index));
@@ -661,15 +603,12 @@ struct FrameReader::Impl {
     // width x height is the image, rotated per the display matrix.
     bool convert(cv::Mat& out) {
         const AVFrame* f = cur.get();
-        if (!f->data[0])
-            return false;
+        if (!f->data[0]) return false;
         if (!sws || conv_w != dec->width || conv_h != dec->height) {
             const int bw = dec->coded_width, bh = dec->coded_height;
-            sws.reset(sws_getCachedContext(sws.release(), bw, bh, static_cast<AVPixelFormat>(f->format),
-                                           bw, bh, AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr, nullptr,
-                                           nullptr));
-            if (!sws)
-                return false;
+            sws.reset(sws_getCachedContext(sws.release(), bw, bh, static_cast<AVPixelFormat>(f->format), bw, bh,
+                                           AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr, nullptr, nullptr));
+            if (!sws) return false;
             av_frame_unref(bgr.get());
             bgr->format = AV_PIX_FMT_BGR24;
             bgr->width = bw;
@@ -719,16 +658,14 @@ struct FrameReader::Impl {
             else if (mode != Mode::Closed)
                 ok = convert(out);
         }
-        if (!ok)
-            out.release();
+        if (!ok) out.release();
         return ok;
     }
 };
 
 FrameReader::FrameReader(const std::string& path) : FrameReader(path, Options()) {}
 
-FrameReader::FrameReader(const std::string& path, const Options& options)
-    : impl_(new Impl(path, options)) {
+FrameReader::FrameReader(const std::string& path, const Options& options) : impl_(new Impl(path, options)) {
     try {
         impl_->open();
     } catch (const std::exception&) {  // e.g. OpenCV errors from a fallback backend

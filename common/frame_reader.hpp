@@ -43,7 +43,7 @@ public:
         int64_t packets_sent = 0;    // packets given to the decoder
         int64_t frames_decoded = 0;  // frames the decoder returned (dropped ones not counted)
         int64_t frames_converted = 0;
-        int64_t fallbacks = 0;       // retries after the target did not come out
+        int64_t fallbacks = 0;  // retries after the target did not come out
     };
 
     // `path` is passed to FFmpeg unchanged (file-system encoding, UTF-8 here).

@@ -47,7 +47,6 @@ from datetime import datetime
 
 import cv2
 import numpy as np
-
 import samples
 
 SEED = 20240314

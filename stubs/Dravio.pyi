@@ -7,8 +7,8 @@ from typing import Any
 import cv2
 import imageio as imageio
 import numpy as np
-from numpy.typing import NDArray
 from Hollark import *
+from numpy.typing import NDArray
 from Wendrel import *
 
 _Path = str | PathLike[str]

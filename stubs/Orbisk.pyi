@@ -8,8 +8,8 @@ from typing import Any
 import cv2 as cv2
 import imageio as imageio
 import numpy as np
-from numpy.typing import NDArray
 from Dravio import *
+from numpy.typing import NDArray
 from Tavelin import *
 
 _Path = str | PathLike[str]
@@ -21,6 +21,8 @@ path: str
 pathlist: list[str]
 VideoNumber: int
 Cliplist: list[Clip]
+p: str  # the last values of the driver's two loops
+i: int
 
 class process:
     """A batch job: paths, Video objects, frame step and clips of a recording."""

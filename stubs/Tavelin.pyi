@@ -5,9 +5,10 @@ from typing import Any
 
 import cv2
 import numpy as np
-from numpy.typing import NDArray
-from Dravio import GetIndex as GetIndex, cv_GenImage as cv_GenImage
+from Dravio import GetIndex as GetIndex
+from Dravio import cv_GenImage as cv_GenImage
 from Hollark import *
+from numpy.typing import NDArray
 from Rimwell import *
 from Tessil import *
 

@@ -1,4 +1,4 @@
-"""Video timing: Video and GetCaptures."""
+"""Video timing: Video, GetCaptures and the recording time of a file."""
 import operator as operator
 import os as os
 import time as time
@@ -12,6 +12,11 @@ _Path = str | PathLike[str]
 
 def GetCreatTime(path: _Path) -> list[int]:
     """[hour, minute, second] of the file's creation time."""
+
+def GetRecordTime(path: _Path, with_source: bool = False) -> list[int] | tuple[list[int], str]:
+    """[hour, minute, second] of the recording time written in the file (the camcorder's
+    clock, else the container's creation_time), else GetCreatTime(path); with_source=True
+    gives (time, "avchd" | "container" | "file")."""
 
 class Video:
     """One video file of a recording."""

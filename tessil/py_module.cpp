@@ -1,5 +1,7 @@
-// Module Tessil: the description of one video file (Video) and the frame
-// numbers of a minutes:seconds window of it (GetCaptures).
+// Module Tessil: the description of one video file (Video), the frame
+// numbers of a minutes:seconds window of it (GetCaptures) and the recording
+// time of a file (GetRecordTime, in py_record_time.cpp).
+#include "tessil/py_module.hpp"
 #include "common/py_binding.hpp"
 #include "common/py_guard.hpp"
 #include "common/py_values.hpp"
@@ -34,7 +36,8 @@ py::object frame_window(const py::module_& m, const py::object& fps, const py::o
 TOOLKIT_MODULE(Tessil, m) {
     m.doc() =
         "Video timing: Video describes one file of a recording (path, FPS,\n"
-        "Frame_Count, start_time); GetCaptures lists the frames of a time window.";
+        "Frame_Count, start_time); GetCaptures lists the frames of a time window;\n"
+        "GetRecordTime reads the time a video was recorded from the file.";
 
     common::import_star(m, "Wendrel");
     for (const char* name : {"operator", "cv2", "time", "os"}) common::import_module(m, name);
@@ -53,6 +56,8 @@ TOOLKIT_MODULE(Tessil, m) {
                     time.append(clock.second);
                     return time;
                 });
+
+    tessil::declare_record_time(m);
 
     py::object video =
         common::def_class(m, "Video(path, start_time=[0, 0, 0])",

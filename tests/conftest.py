@@ -8,6 +8,9 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "examples"
 
 import samples  # noqa: E402
 
+# The virtual screen and the picker runner of the window tests.
+pytest_plugins = ["virtual_screen"]
+
 
 @pytest.fixture(scope="session")
 def recordings(tmp_path_factory):

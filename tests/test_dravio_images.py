@@ -3,10 +3,9 @@ import inspect
 import os
 
 import cv2
+import Dravio
 import numpy as np
 import pytest
-
-import Dravio
 import samples
 
 

@@ -1,8 +1,7 @@
 """Dravio's frame selection across the files of a recording, and its image factories."""
+import Dravio
 import numpy as np
 import pytest
-
-import Dravio
 
 
 @pytest.mark.parametrize("framelist, clip, space, expected", [

@@ -8,10 +8,9 @@ import threading
 import time
 
 import cv2
+import Dravio
 import numpy as np
 import pytest
-
-import Dravio
 import samples
 
 COUNTS = [60, 45, 70]  # the files of the `recordings` fixture
@@ -109,7 +108,8 @@ def test_to_video_from_images(tmp_path, capsys):
 
 
 def test_to_video_from_paths(tmp_path, capsys):
-    paths = samples.write_image_folder(tmp_path / "images", [samples.frame_image(i) for i in range(5)], extension=".png")
+    images = [samples.frame_image(i) for i in range(5)]
+    paths = samples.write_image_folder(tmp_path / "images", images, extension=".png")
     path = tmp_path / "paths.mp4"
     assert Dravio.cv_toVideo(paths, path, 25, space=2) is True
     assert capsys.readouterr().out == "Writing video from dictories.\n"
@@ -201,7 +201,8 @@ def test_video_combine_inputs(recordings, tmp_path, capsys):
 def test_video_combine_skips_frames_that_cannot_be_read(recordings, tmp_path):
     # A cut file whose header still announces all of its frames.
     cut = tmp_path / "cut.avi"
-    data = open(recordings[".avi"][0], "rb").read()
+    with open(recordings[".avi"][0], "rb") as source:
+        data = source.read()
     cut.write_bytes(data[:len(data) * 2 // 3])
     readable = len(decode(cut))
     assert int(cv2.VideoCapture(str(cut)).get(cv2.CAP_PROP_FRAME_COUNT)) == 60 > readable > 0

@@ -1,6 +1,7 @@
 """The shared frame reader must return, for every index k, exactly the image
 that cv2.VideoCapture(path).read() returns on its (k+1)-th call, on every
 kind of file, in any order of access."""
+import pathlib
 import random
 import shutil
 import subprocess
@@ -8,7 +9,6 @@ import subprocess
 import cv2
 import numpy as np
 import pytest
-
 import reader_videos as gen_videos
 from Tavelin import _FrameReader as FrameReader
 
@@ -327,7 +327,7 @@ def test_unreadable_inputs_are_not_open(tmp_path, videos):
     subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=duration=0.5", str(audio)],
                    check=True)
     truncated = tmp_path / "truncated.mp4"  # moov atom lost
-    truncated.write_bytes(open(videos["h264.mp4"], "rb").read()[:20000])
+    truncated.write_bytes(pathlib.Path(videos["h264.mp4"]).read_bytes()[:20000])
     for path in (tmp_path / "missing.mp4", text, audio, truncated, tmp_path):
         reader = FrameReader(str(path))
         assert not reader.is_open() and reader.mode == "closed"
@@ -335,7 +335,7 @@ def test_unreadable_inputs_are_not_open(tmp_path, videos):
 
 
 def test_truncated_transport_stream(tmp_path, videos):
-    data = open(videos["h264.MTS"], "rb").read()
+    data = pathlib.Path(videos["h264.MTS"]).read_bytes()
     path = tmp_path / "truncated.MTS"
     path.write_bytes(data[: len(data) * 2 // 3 + 77])  # ends inside a packet
     ref = cv2_forward(str(path))

@@ -6,10 +6,9 @@ import os
 import cv2
 import numpy as np
 import pytest
-
 import Rimwell
 import Tavelin
-from virtual_screen import screen, start_picker, wait_until  # noqa: F401 (fixtures)
+from virtual_screen import wait_until
 
 WHITE = (255, 255, 255)
 

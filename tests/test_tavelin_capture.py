@@ -3,19 +3,7 @@ import os
 
 import numpy as np
 import pytest
-
-import Dravio
-import Rimwell
 import Tavelin
-import Tessil
-
-
-def test_loading_passes_on_the_names_of_the_imported_modules():
-    assert Tavelin.Video is Tessil.Video and Tavelin.GetCaptures is Tessil.GetCaptures
-    assert Tavelin.GetIndex is Dravio.GetIndex and Tavelin.cv_GenImage is Dravio.cv_GenImage
-    assert Tavelin.np is np and Tavelin.cv2 is Rimwell.cv2
-    for name in ("cv_imread", "cv_imsave", "orange", "os", "copy", "time"):
-        assert hasattr(Tavelin, name)
 
 
 @pytest.mark.parametrize("start, seconds, expected", [

@@ -4,9 +4,8 @@ import os
 import cv2
 import numpy as np
 import pytest
-
 import Tavelin
-from virtual_screen import outlines_of, screen, start_picker  # noqa: F401 (fixtures)
+from virtual_screen import outlines_of
 
 
 def rings():

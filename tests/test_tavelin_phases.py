@@ -6,8 +6,8 @@ from types import SimpleNamespace
 import cv2
 import numpy as np
 import pytest
-
 import Tavelin
+from plain_phases import in_range, plain_separate
 
 # Colour patches as in the recordings: blue and red dye, pale sand, dark grains,
 # green, white; plus the fringe where they meet.
@@ -40,10 +40,6 @@ def random_frame(height=40, width=53, seed=1):
 FRAMES = [patch_frame(), random_frame()]
 
 
-def in_range(frame, lower, upper):
-    return cv2.inRange(cv2.cvtColor(frame, cv2.COLOR_BGR2HSV), np.asarray(lower), np.asarray(upper))
-
-
 def term(frame, k):
     return in_range(frame, *np.asarray(RANGES[k]))
 
@@ -52,30 +48,6 @@ def phase(formula, ranges=RANGES, name=""):
     p = Tavelin.Phases()
     p.name, p.subPhase, p.PhaseSequence = name, ranges, formula
     return p
-
-
-def plain_separate(frame, phases):
-    """The formula rules transcribed with cv2 calls, one term at a time."""
-    full = np.full(frame.shape[:2], 255, np.uint8)
-    masks = []
-    for p in phases:
-        running, armed = full, {"*": False, "-": False, "+": False}
-        for char in p.PhaseSequence.partition("=")[2]:
-            if char in "0123456789":
-                bounds = np.asarray(p.subPhase[int(char)])
-                mask = in_range(frame, bounds[0], bounds[1])
-                if armed["*"]:
-                    running, armed["*"] = cv2.bitwise_and(running, mask), False
-                elif armed["-"]:
-                    running, armed["-"] = cv2.bitwise_and(running, cv2.bitwise_not(mask)), False
-                elif armed["+"]:
-                    running, armed["+"] = cv2.bitwise_or(running, mask), False
-                else:
-                    running = mask
-            elif char in armed:
-                armed[char] = True
-        masks.append(running)
-    return masks
 
 
 def assert_mask(got, expected):
@@ -158,7 +130,8 @@ FORMULAS = {
     "=**0+1+2": lambda r, full: cv2.bitwise_or(cv2.bitwise_or(r[0], r[1]), r[2]),
     "=-+*0 1 2 3": lambda r, full: r[3],
     "=+-*0 1 2": lambda r, full: cv2.bitwise_or(cv2.bitwise_and(r[0], cv2.bitwise_not(r[1])), r[2]),
-    "=5-3+2*4": lambda r, full: cv2.bitwise_and(cv2.bitwise_or(cv2.bitwise_and(r[5], cv2.bitwise_not(r[3])), r[2]), r[4]),
+    "=5-3+2*4": lambda r, full: cv2.bitwise_and(
+        cv2.bitwise_or(cv2.bitwise_and(r[5], cv2.bitwise_not(r[3])), r[2]), r[4]),
     "=0 ²½ é\ud8001": lambda r, full: r[1],              # non-ASCII characters are skipped
 }
 
@@ -229,7 +202,7 @@ def test_other_frame_layouts_match_opencv():
     }
     float_phases = [phase("=0*1", [[[190.5, 0.2, 0.1], [250, 1, 1]], [[0, 0.5, 0], [360, 1, 1]]]),
                     phase("=-0", [[[0, 0, 0.75], [360, 0.25, 1]]])]
-    for name, frame in frames.items():
+    for frame in frames.values():
         used = float_phases if frame.dtype == np.float32 else phases
         for got, want in zip(Tavelin.Separate_Seq(frame, used), plain_separate(frame, used)):
             assert_mask(got, want)

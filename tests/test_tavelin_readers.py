@@ -5,7 +5,6 @@ import os
 import cv2
 import numpy as np
 import pytest
-
 import samples
 import Tavelin
 

@@ -300,10 +300,10 @@ class PickerRun:
         """The child's outcome, once it has ended by itself."""
         try:
             output = self.process.communicate(timeout=TIMEOUT)[0]
-        except subprocess.TimeoutExpired:
+        except subprocess.TimeoutExpired as timeout:
             self.process.kill()
             self.process.communicate()
-            raise AssertionError("the picker did not return")
+            raise AssertionError("the picker did not return") from timeout
         assert self.process.returncode == 0, output.decode(errors="replace")
         with open(self.folder / "outcome.pickle", "rb") as file:
             return pickle.load(file)
