@@ -31,8 +31,9 @@ def half(image):
 
 
 def picker_window(path):
-    import numpy as np
     import experiment
+    import numpy as np
+
     from fluidlab.pick import load_frame
     source = f"{main_job.VIDEO_FOLDER}:1:35"
     frame = load_frame(source, True)

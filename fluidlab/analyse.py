@@ -18,8 +18,8 @@ import threading
 from dataclasses import dataclass
 
 import cv2
-import numpy as np
 import Hollark
+import numpy as np
 
 from fluidlab.errors import FluidlabError
 from fluidlab.options import format_clock, format_duration

@@ -7,7 +7,7 @@ import sys
 
 from fluidlab import __version__
 from fluidlab.errors import FluidlabError
-from fluidlab.options import (format_duration, parse_interval, parse_positive, parse_roi, parse_time)
+from fluidlab.options import format_duration, parse_interval, parse_positive, parse_roi, parse_time
 from fluidlab.recording import default_jobs, open_recording, warn
 
 TIME_HELP = "a time: 5s, 2.5s, 500ms, 2m, 1h, or minutes:seconds such as 0:20 or 12:00"
@@ -46,7 +46,8 @@ def build_parser() -> argparse.ArgumentParser:
         "started, counted across the files by their frame counts (file 2 starts where file 1's last frame ends).")
     analyse.add_argument("sources", nargs="+", metavar="FOLDER")
     analyse.add_argument("--phases", required=True, metavar="PHASES.toml")
-    analyse.add_argument("--every", required=True, metavar="TIME", help="the interval between analysed frames, " + TIME_HELP)
+    analyse.add_argument("--every", required=True, metavar="TIME",
+                         help="the interval between analysed frames, " + TIME_HELP)
     analyse.add_argument("--from", dest="start", metavar="TIME", help="start (default: the first frame), " + TIME_HELP)
     analyse.add_argument("--to", dest="end", metavar="TIME", help="end, included (default: the last frame)")
     analyse.add_argument("--scale", metavar="PX_PER_MM", help="pixels per millimetre: adds areas in mm²")

@@ -33,12 +33,12 @@ def report(recording: Recording) -> str:
     lines = table(rows, right={1, 2, 3})
     first, last = recording.files[0], recording.files[-1]
     end = last.start_seconds + last.duration
-    span = first.start_seconds + sum(gap(a.start_seconds + a.duration, b.start_seconds) + a.duration
-                                     for a, b in zip(recording.files, recording.files[1:])) + last.duration
+    pauses = [gap(a.start_seconds + a.duration, b.start_seconds) for a, b in zip(recording.files, recording.files[1:])]
+    span = recording.duration + sum(pauses)
     lines.append("")
-    lines.append(f"recording: {len(recording.files)} files, {recording.frames} frames, {format_duration(recording.duration)} "
-                 f"of video; clock {format_clock(first.start_seconds)[:8]} to {format_clock(end)[:8]} "
-                 f"(span {format_duration(span - first.start_seconds)})")
+    lines.append(f"recording: {len(recording.files)} files, {recording.frames} frames, "
+                 f"{format_duration(recording.duration)} of video; clock {format_clock(first.start_seconds)[:8]} "
+                 f"to {format_clock(end)[:8]} (span {format_duration(span)})")
     for a, b in zip(recording.files, recording.files[1:]):
         seconds = gap(a.start_seconds + a.duration, b.start_seconds)
         kind = "gap" if seconds >= 0 else "overlap"

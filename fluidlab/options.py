@@ -47,7 +47,8 @@ def parse_positive(text: str, option: str, unit: str, allow_zero: bool = False) 
     except ValueError:
         raise FluidlabError(f"{option} {text!r} is not a number ({unit})") from None
     if not math.isfinite(value) or value < 0 or (value == 0 and not allow_zero):
-        raise FluidlabError(f"{option} {text!r} must be a {'non-negative' if allow_zero else 'positive'} number ({unit})")
+        kind = "non-negative" if allow_zero else "positive"
+        raise FluidlabError(f"{option} {text!r} must be a {kind} number ({unit})")
     return value
 
 

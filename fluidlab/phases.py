@@ -86,7 +86,7 @@ def _triple(value, where: str, which: str) -> tuple[int, int, int]:
         if number < 0 or number > limit:
             hint = ""
             if label == "hue":
-                hint = (f"; OpenCV's hue runs 0-179, half of the usual 0-360 degrees"
+                hint = ("; OpenCV's hue runs 0-179, half of the usual 0-360 degrees"
                         + (f": {number} degrees would be {number // 2}" if number <= 360 else ""))
             raise FluidlabError(f"{where}: {which} {label} {number} is outside 0-{limit}{hint}")
     return tuple(value)

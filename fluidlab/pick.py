@@ -50,6 +50,7 @@ def load_frame(text: str, quiet: bool):
     """The frame to pick on: an image file, or the frame of a video (or a
     recording's folder) at the given time since its start (0:00 without one)."""
     import Hollark
+
     from fluidlab.options import format_duration, parse_time
     from fluidlab.recording import find_videos, frames_of, open_recording
     path, when = split_source(text)

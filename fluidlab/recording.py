@@ -10,8 +10,8 @@ from __future__ import annotations
 
 import math
 import os
-import threading
 import sys
+import threading
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 
@@ -123,7 +123,8 @@ class Recording:
         sizes = {f.size for f in self.files}
         if len(sizes) > 1:
             listed = ", ".join(f"{f.name} {f.size[0]}x{f.size[1]}" for f in self.files)
-            raise FluidlabError(f"the files of the recording differ in frame size ({listed}); analyse one size at a time")
+            raise FluidlabError(f"the files of the recording differ in frame size ({listed}); "
+                                "analyse one size at a time")
 
     def clip(self, first: int, last: int, rate: float = 0):
         """A Tavelin.Clip (files counted from 0) from position ``first`` to

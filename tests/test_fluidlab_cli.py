@@ -7,11 +7,11 @@ import subprocess
 import sys
 
 import cv2
+import experiment
 import numpy as np
 import pytest
-
-import experiment
 import samples
+
 from fluidlab.cli import main
 
 SIZE, FILES, SECONDS, FPS = (1280, 720), 2, 2.0, 25.0  # the experiment: small enough to film in seconds

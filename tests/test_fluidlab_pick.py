@@ -8,10 +8,10 @@ import tomllib
 import cv2
 import numpy as np
 import pytest
-
 import samples
+from virtual_screen import TIMEOUT, wait_until
+
 from fluidlab.cli import main
-from virtual_screen import TIMEOUT, screen, wait_until  # noqa: F401 (fixture)
 
 REPOSITORY = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 ORANGE, PATCH, BLUE = (30, 100, 220), (40, 110, 230), (200, 80, 20)
@@ -66,7 +66,7 @@ class Pick:
         except subprocess.TimeoutExpired:
             self.process.kill()
             self.process.communicate()
-            raise AssertionError("the picker did not end")
+            raise AssertionError("the picker did not end") from None
         assert self.process.returncode == 0, err
         return out, err
 
