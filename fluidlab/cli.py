@@ -105,9 +105,13 @@ def load_recording(args, description="reading files"):
     paths, ignored = find_videos(args.sources, args.pattern)
     with bar(len(paths), description, "file", args.quiet) as progress:
         recording = open_recording(paths, ignored, args.jobs, lambda: progress.update(1))
-    if recording.ignored and args.command != "info":
-        names = ", ".join(os.path.basename(p) for p in recording.ignored)
-        warn(f"left out of the recording: {names} (other extension; choose with --pattern)", args.quiet)
+    if args.command != "info":  # info lists these itself
+        if recording.ignored:
+            names = ", ".join(os.path.basename(p) for p in recording.ignored)
+            warn(f"left out of the recording: {names} (other extension; choose with --pattern)", args.quiet)
+        for f in recording.files:
+            for note in f.notes:
+                warn(f"{f.name}: {note}", args.quiet)
     return recording
 
 

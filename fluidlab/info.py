@@ -43,6 +43,9 @@ def report(recording: Recording) -> str:
         seconds = gap(a.start_seconds + a.duration, b.start_seconds)
         kind = "gap" if seconds >= 0 else "overlap"
         lines.append(f"  {a.name} -> {b.name}: {kind} of {abs(seconds):.2f} s")
+    for f in recording.files:
+        for note in f.notes:
+            lines.append(f"{f.name}: {note}")
     if recording.ignored:
         lines.append("not part of the recording (other extension; choose with --pattern): "
                      + ", ".join(os.path.basename(p) for p in recording.ignored))

@@ -12,6 +12,7 @@ import math
 import os
 import sys
 import threading
+import warnings
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 
@@ -23,13 +24,14 @@ from fluidlab.errors import FluidlabError
 VIDEO_EXTENSIONS = (".mts", ".m2ts", ".mp4", ".mov", ".m4v", ".avi", ".mkv", ".ts", ".mpg", ".mpeg", ".wmv")
 
 
-def record_time(path: str) -> tuple[list[int], str]:
+def record_time(path: str) -> tuple[list[int], str, list[str]]:
     """The clock time [hour, minute, second] at which the file's recording
-    started, and where it was read from ("avchd", "container" or "file")."""
-    if hasattr(Tessil, "GetRecordTime"):
+    started, where it was read from ("avchd", "container" or "file"), and the
+    warnings given on the way (a camcorder clock that disagrees with itself)."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
         time, source = Tessil.GetRecordTime(path, with_source=True)
-        return list(time), source
-    return list(Tessil.GetCreatTime(path)), "file"
+    return list(time), source, [str(w.message) for w in caught]
 
 
 def frames_of(clips, videos, space):
@@ -49,6 +51,7 @@ class RecordingFile:
     size: tuple[int, int]  # width, height
     start: list[int]       # clock time [h, m, s] of frame 0
     source: str            # where the start time came from
+    notes: list[str] = field(default_factory=list)  # what reading the start time warned of
     offset: float = 0.0    # elapsed seconds of frame 0
     first: int = 0         # position of frame 0
 
@@ -174,9 +177,9 @@ def find_videos(sources: list[str], pattern: str | None = None) -> tuple[list[st
     return list(sources), []
 
 
-def describe(path: str, index: int) -> RecordingFile:
-    """Opens one file of a recording: frame rate, exact frame count, size, start time."""
-    start, source = record_time(path)
+def describe(path: str, index: int, start: list[int], source: str) -> RecordingFile:
+    """Opens one file of a recording, whose recording started at ``start``:
+    frame rate, exact frame count and size."""
     video = Tavelin.Video(path, start)
     video.start_time = start  # kept as given, [0, 0, 0] (midnight) included
     reader = Tavelin._FrameReader(path)
@@ -195,9 +198,15 @@ def open_recording(paths: list[str], ignored: list[str] = (), jobs: int = 1, pro
     """Describes the files of a recording (``jobs`` at a time), found with
     find_videos. ``progress`` is called once per file described."""
     lock = threading.Lock()
+    for path in paths:
+        if not os.path.isfile(path):
+            raise FluidlabError(f"no such file: {path}")
+    # The clocks first, here: warnings are caught in this thread only.
+    clocks = [record_time(path) for path in paths]
 
     def one(item):
-        result = describe(item[1], item[0])
+        result = describe(item[1], item[0], *clocks[item[0]][:2])
+        result.notes = clocks[item[0]][2]
         if progress:
             with lock:
                 progress()

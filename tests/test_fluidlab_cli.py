@@ -5,7 +5,9 @@ import os
 import shutil
 import subprocess
 import sys
+from datetime import datetime, timedelta
 
+import avchd_videos as av
 import cv2
 import experiment
 import numpy as np
@@ -226,6 +228,33 @@ def test_info_lists_the_files_their_frames_and_the_gaps(coded, tmp_path, capsys)
     assert "00000.MTS -> 00001.MTS:" in out and "00001.MTS -> 00002.MTS:" in out
     assert "not part of the recording" in out and "X10.mp4" in out
     assert "reading files" in err
+
+
+def test_the_camcorder_clock_stamps_the_table(tmp_path, capsys):
+    av.encode_base(tmp_path / "base.264", 3)  # 3 GOPs: 1.2 s per file
+    base = (tmp_path / "base.264").read_bytes()
+    start, zone = datetime(2024, 5, 5, 14, 5, 0), av.tz_byte(60)
+    folder = tmp_path / "card"
+    folder.mkdir()
+    av.write_avchd(folder / "00000.MTS", base, av.gop_clocks(start, 3, zone))
+    later = av.gop_clocks(start + timedelta(seconds=3), 3, zone)
+    later[2] = (later[2][0] - timedelta(days=1), zone)  # one GOP's clock a day off: warned of, not raised
+    av.write_avchd(folder / "00001.MTS", base, later)
+    code, out, _ = run(capsys, "info", folder)
+    assert code == 0
+    assert [line.split()[5:7] for line in out.splitlines()[1:3]] == [["14:05:00", "avchd"], ["14:05:03", "avchd"]]
+    assert "00000.MTS -> 00001.MTS: gap of 1.80 s" in out and "(span 0:04.20)" in out
+    assert [line for line in out.splitlines() if line.startswith("00001.MTS: ") and "later GOPs read disagree" in line]
+
+    (tmp_path / "any.toml").write_text('[[phase]]\nname = "any"\nranges = [[[0, 0, 0], [179, 255, 255]]]\n')
+    code, _, err = run(capsys, "analyse", folder, "--phases", tmp_path / "any.toml", "--every", "0.4s",
+                       "--out", tmp_path / "out")
+    assert code == 0 and "fluidlab: 00001.MTS: " in err and "later GOPs read disagree" in err
+    rows = read_table(tmp_path / "out")
+    assert [r["clock time"] for r in rows] == ["14:05:00.00", "14:05:00.40", "14:05:00.80",
+                                               "14:05:03.00", "14:05:03.40", "14:05:03.80"]
+    assert [float(r["elapsed s"]) for r in rows] == pytest.approx([0, 0.4, 0.8, 1.2, 1.6, 2.0])
+    assert {r["any px"] for r in rows} == {str(64 * 48)}
 
 
 def test_timelapse_takes_every_step_across_the_files(coded, tmp_path, capsys):
