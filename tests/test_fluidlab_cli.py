@@ -3,8 +3,10 @@ tables, pictures, progress and errors."""
 import csv
 import os
 import shutil
+import signal
 import subprocess
 import sys
+import time
 from datetime import datetime, timedelta
 
 import avchd_videos as av
@@ -153,6 +155,26 @@ def test_all_cores_and_one_thread_write_the_same(coded, tmp_path, capsys):
     for name in overlays:
         assert np.array_equal(cv2.imread(str(tmp_path / "jobs1" / "overlays" / name)),
                               cv2.imread(str(tmp_path / "jobs3" / "overlays" / name)))
+
+
+def test_ctrl_c_keeps_the_rows_done(flow, tmp_path):
+    folder, _ = flow
+    out = tmp_path / "out"
+    run = subprocess.Popen([sys.executable, "-m", "fluidlab", "analyse", folder, "--phases",
+                            os.path.join("examples", "phases.toml"), "--every", "0.04s", "--out", out, "--quiet"],
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    table = out / "areas.csv"
+    deadline = time.monotonic() + 60
+    while not (table.exists() and len(table.read_text(encoding="utf-8-sig").splitlines()) > 4):
+        assert run.poll() is None and time.monotonic() < deadline
+        time.sleep(0.05)
+    run.send_signal(signal.SIGINT)
+    _, err = run.communicate(timeout=60)
+    assert run.returncode == 130 and "fluidlab: interrupted" in err and "Traceback" not in err
+    rows = read_table(out)
+    done = [(r["file"], int(r["frame"])) for r in rows]
+    assert 4 <= len(done) < 100 and done == sorted(set(done))  # in recording order, none twice
+    assert all(os.path.exists(out / r["overlay"]) for r in rows)
 
 
 def test_progress_goes_to_stderr_the_toolkit_lines_to_a_log(coded, tmp_path, capsys):
