@@ -36,7 +36,7 @@ def picker_window(path):
 
     from fluidlab.pick import load_frame
     source = f"{main_job.VIDEO_FOLDER}:1:35"
-    frame = load_frame(source, True)
+    frame = load_frame(source)
     # Six pixels well inside the oil at 1:35, from the generator's truth.
     oil = cv2.erode(experiment.video_experiment().oil_mask(95.0).view(np.uint8), np.ones((9, 9), np.uint8))
     ys, xs = np.nonzero(oil)

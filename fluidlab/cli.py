@@ -171,7 +171,7 @@ def command_analyse(args) -> int:
     last = recording.position_at(end, after=False) if end is not None else recording.frames - 1
     count = (last - first) // step + 1 if last >= first else 0
     if count < 1:
-        raise FluidlabError(f"no frame between --from {args.start} and --to {args.end}")
+        raise FluidlabError(f"no frame between --from {args.start or '0:00'} and --to {args.end or 'the end'}")
 
     job = analyse.Job(recording, phases, first, step, count, region, scale, rate, args.out, args.jobs,
                       not args.no_overlays)

@@ -46,7 +46,7 @@ def split_source(text: str) -> tuple[str, str | None]:
     raise FluidlabError(f"no such file or folder: {text.split(':')[0] if ':' in text else text}")
 
 
-def load_frame(text: str, quiet: bool):
+def load_frame(text: str):
     """The frame to pick on: an image file, or the frame of a video (or a
     recording's folder) at the given time since its start (0:00 without one)."""
     import Hollark
@@ -292,7 +292,7 @@ class Picker:
 
 def run(args) -> int:
     phases = load_phases(args.out) if os.path.exists(args.out) else []
-    frame = load_frame(args.source, args.quiet)
+    frame = load_frame(args.source)
     if not any(os.environ.get(name) for name in ("DISPLAY", "WAYLAND_DISPLAY")):
         raise FluidlabError("pick opens a window and there is no display (DISPLAY is not set)")
     picker = Picker(frame, phases, args.out)

@@ -17,6 +17,7 @@ import threading
 
 import cv2
 import Dravio
+import Tavelin
 
 from fluidlab.errors import FluidlabError
 from fluidlab.options import format_clock, format_duration, parse_interval
@@ -73,7 +74,10 @@ def regular_video(recording, step: int, args, progress, count: int) -> int:
         done.set()
         ticker.join()
     progress.update(count)
-    return count
+    # What was written, counted in the video: RegularVideo spreads the step
+    # by OpenCV's frame counts, which can differ from the exact ones.
+    written = Tavelin._FrameReader(args.out).frame_count()
+    return written if written >= 0 else count
 
 
 def with_clock(recording, step: int, args, progress) -> int:
