@@ -55,11 +55,15 @@ def digest(folder):
 
 
 def command(jobs, out):
-    """The whole command, in a fresh process: its wall time."""
+    """The whole command, in a fresh process: its wall time and peak resident memory (MB)."""
     began = time.perf_counter()
-    subprocess.run([sys.executable, "-m", "fluidlab", "analyse", FOLDER, "--phases", PHASES, "--every", "0.48s",
-                    "--jobs", str(jobs), "--out", out, "--quiet"], check=True, stdout=subprocess.DEVNULL)
-    return time.perf_counter() - began
+    process = subprocess.Popen([sys.executable, "-m", "fluidlab", "analyse", FOLDER, "--phases", PHASES, "--every",
+                                f"{EVERY}s", "--jobs", str(jobs), "--out", out, "--quiet"], stdout=subprocess.DEVNULL)
+    _, status, usage = os.wait4(process.pid, 0)
+    process.returncode = os.waitstatus_to_exitcode(status)
+    if process.returncode != 0:
+        raise SystemExit(f"fluidlab analyse failed with status {process.returncode}")
+    return time.perf_counter() - began, usage.ru_maxrss / 1024
 
 
 def main():
@@ -106,8 +110,9 @@ def main():
     print(f"fluidlab analyse, {count} frames of {SIZE[0]}x{SIZE[1]} every {EVERY} s (same areas.csv and overlays):")
     print(f"  analysis: --jobs 1 {one:6.2f} s ({count / one:5.1f} frames/s), --jobs {args.jobs} {many:6.2f} s "
           f"({count / many:5.1f} frames/s): all cores {ratio:.2f}x as fast")
-    print(f"  the whole command: --jobs 1 {whole[1]:6.2f} s, --jobs {args.jobs} {whole[args.jobs]:6.2f} s "
-          f"({whole[1] / whole[args.jobs]:.2f}x, with the fixed costs)")
+    (t1, m1), (tn, mn) = whole[1], whole[args.jobs]
+    print(f"  the whole command: --jobs 1 {t1:6.2f} s (peak {m1:.0f} MB), --jobs {args.jobs} {tn:6.2f} s "
+          f"(peak {mn:.0f} MB): {t1 / tn:.2f}x with the fixed costs")
     print(f"  1-min load average {min(loads):.2f}-{max(loads):.2f} during the runs")
     if args.jobs >= 2 and ratio < TARGET:
         print(f"below the target of {TARGET}x")
