@@ -48,17 +48,7 @@ def read_stamp(frame):
 
 
 def recording():
-    folder = os.path.join(HERE, ".cache", "dravio_video")
-    paths = [os.path.join(folder, f"{k:05d}.MTS") for k in range(len(COUNTS))]
-    if not all(os.path.exists(p) for p in paths):
-        print("Generating the recording (once)...", flush=True)
-        os.makedirs(folder, exist_ok=True)
-        for k, (path, count) in enumerate(zip(paths, COUNTS)):
-            scene = samples.moving_scene(count, SIZE, seed=k)
-            frames = (samples.frame_image(i, k, background=b) for i, b in enumerate(scene))
-            samples.write_video(path + ".part.MTS", count, k, SIZE, FPS, frames=frames, bitrate="12M")
-            os.replace(path + ".part.MTS", path)
-    return paths
+    return samples.camcorder_recording(os.path.join(HERE, ".cache", "dravio_video"), COUNTS, SIZE, "12M", FPS)
 
 
 # ---------------------------------------------------------- plain version

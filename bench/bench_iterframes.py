@@ -51,17 +51,7 @@ print(json.dumps({"frames": len(sums), "crc": zlib.crc32(json.dumps(sums).encode
 
 
 def recording():
-    folder = os.path.join(HERE, ".cache", "iterframes")
-    paths = [os.path.join(folder, f"{k:05d}.MTS") for k in range(2)]
-    if not all(os.path.exists(p) for p in paths):
-        print("Generating the recording (once)...", flush=True)
-        os.makedirs(folder, exist_ok=True)
-        for k, path in enumerate(paths):
-            scene = samples.moving_scene(FRAMES_PER_FILE, SIZE, seed=k)
-            frames = (samples.frame_image(i, k, background=b) for i, b in enumerate(scene))
-            samples.write_video(path + ".part.MTS", FRAMES_PER_FILE, k, SIZE, frames=frames, bitrate="17M")
-            os.replace(path + ".part.MTS", path)
-    return paths
+    return samples.camcorder_recording(os.path.join(HERE, ".cache", "iterframes"), [FRAMES_PER_FILE] * 2, SIZE, "17M")
 
 
 def run(paths, reader, seconds):

@@ -30,17 +30,7 @@ TARGETS = {1: 20, 5: 8, 25: 3, 100: 2, 250: 2}
 
 
 def recording():
-    folder = os.path.join(HERE, ".cache", "readers")
-    paths = [os.path.join(folder, f"{k:05d}.MTS") for k in range(3)]
-    if not all(os.path.exists(p) for p in paths):
-        print("Generating the recording (once)...", flush=True)
-        os.makedirs(folder, exist_ok=True)
-        for k, path in enumerate(paths):
-            scene = samples.moving_scene(FRAMES_PER_FILE, SIZE, seed=k)
-            frames = (samples.frame_image(i, k, background=b) for i, b in enumerate(scene))
-            samples.write_video(path + ".part.MTS", FRAMES_PER_FILE, k, SIZE, frames=frames, bitrate="12M")
-            os.replace(path + ".part.MTS", path)
-    return paths
+    return samples.camcorder_recording(os.path.join(HERE, ".cache", "readers"), [FRAMES_PER_FILE] * 3, SIZE, "12M")
 
 
 # The clips of each step: each crosses a file boundary and yields about 20 to

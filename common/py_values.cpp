@@ -26,6 +26,15 @@ py::str fs_str(const std::string& path) {
     return py::reinterpret_steal<py::str>(text);
 }
 
+py::object path_join(std::initializer_list<py::object> parts) {
+    py::tuple args(parts.size());
+    size_t k = 0;
+    for (const auto& part : parts) args[k++] = part;
+    return py::module_::import("os").attr("path").attr("join")(*args);
+}
+
+py::object dirname(py::handle path) { return py::module_::import("os").attr("path").attr("dirname")(path); }
+
 py::object floordiv(py::handle a, py::handle b) { return checked(PyNumber_FloorDivide(a.ptr(), b.ptr())); }
 py::object mod(py::handle a, py::handle b) { return checked(PyNumber_Remainder(a.ptr(), b.ptr())); }
 py::object truediv(py::handle a, py::handle b) { return checked(PyNumber_TrueDivide(a.ptr(), b.ptr())); }

@@ -3,6 +3,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <initializer_list>
 #include <string>
 
 namespace common {
@@ -16,6 +17,10 @@ std::string fs_path(py::handle path);
 
 // The str of a file-system path.
 py::str fs_str(const std::string& path);
+
+// os.path.join(parts...) and os.path.dirname(path): the platform's joining rule.
+py::object path_join(std::initializer_list<py::object> parts);
+py::object dirname(py::handle path);
 
 // Python's own arithmetic, for values whose type the result must keep
 // (an int stays an int, a float a float).

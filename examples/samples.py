@@ -183,3 +183,22 @@ def read_frames(path: str | os.PathLike) -> list[np.ndarray]:
             frames.append(frame)
     finally:
         capture.release()
+
+
+def camcorder_recording(folder: str | os.PathLike, counts: list[int], size: tuple[int, int],
+                        bitrate: str = "12M", fps: float = 25.0) -> list[str]:
+    """A multi-file recording of the grainy moving scene at a camcorder's bit
+    rate (H.264 in MPEG-TS, 00000.MTS, ...), each frame's number in the
+    top-left quarter (``read_index(image, corner=True)``). Made once: files
+    already there are kept, and a file appears only when it is complete."""
+    os.makedirs(folder, exist_ok=True)
+    paths = [os.path.join(folder, f"{k:05d}.MTS") for k in range(len(counts))]
+    for k, (path, count) in enumerate(zip(paths, counts)):
+        if os.path.exists(path):
+            continue
+        print(f"Generating {path} (once)...", flush=True)
+        scene = moving_scene(count, size, seed=k)
+        frames = (frame_image(i, k, background=b) for i, b in enumerate(scene))
+        write_video(path + ".part.MTS", count, k, size, fps, frames=frames, bitrate=bitrate)
+        os.replace(path + ".part.MTS", path)
+    return paths

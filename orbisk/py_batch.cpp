@@ -15,15 +15,8 @@ namespace orbisk {
 
 namespace {
 
-py::object path_join(std::initializer_list<py::object> parts) {
-    py::object join = py::module_::import("os").attr("path").attr("join");
-    py::tuple args(parts.size());
-    size_t k = 0;
-    for (const auto& part : parts) args[k++] = part;
-    return join(*args);
-}
-
-py::object dirname(py::handle path) { return py::module_::import("os").attr("path").attr("dirname")(path); }
+using common::dirname;
+using common::path_join;
 
 // The first of the two results of GetFrameIndex2: the selected frames.
 py::list recorded_frames(const py::module_& m, py::handle clips, py::handle videos, py::handle step) {

@@ -23,21 +23,19 @@ py::object time_cal(const py::object& t1, const py::object& sec) {
     return t2;
 }
 
-py::object join(py::handle a, py::handle b) { return py::module_::import("os").attr("path").attr("join")(a, b); }
-
 // Writes the frame and every phase mask below `path`, in the folders
 // "Clip {iClip}/Clip {iClip}_{name}".
 void write_file(const py::module_& m, const py::object& self, const py::object& path) {
     py::module_ os = py::module_::import("os");
     const py::object clip = self.attr("iClip");
-    py::object folder = os.attr("path").attr("join")(path, py::str("Clip {}").format(clip),
-                                                     py::str("Clip {}_{}").format(clip, self.attr("name")));
+    py::object folder = common::path_join(
+        {path, py::str("Clip {}").format(clip), py::str("Clip {}_{}").format(clip, self.attr("name"))});
     if (!common::is_true(os.attr("path").attr("exists")(folder))) os.attr("makedirs")(folder);
     const py::str jpeg(".jpg");
-    m.attr("cv_imsave")(self.attr("frame"), join(folder, self.attr("name")), jpeg);
+    m.attr("cv_imsave")(self.attr("frame"), common::path_join({folder, self.attr("name")}), jpeg);
     for (size_t k = 0; k < py::len(self.attr("Phase_frames")); ++k) {
-        py::object base =
-            join(folder, py::object(self.attr("name")) + py::object(self.attr("Phase_frames_names")[py::int_(k)]));
+        py::object base = common::path_join(
+            {folder, py::object(self.attr("name")) + py::object(self.attr("Phase_frames_names")[py::int_(k)])});
         m.attr("cv_imsave")(self.attr("Phase_frames")[py::int_(k)], base, jpeg);
     }
 }
