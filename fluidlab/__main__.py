@@ -1,0 +1,5 @@
+import sys
+
+from fluidlab.cli import main
+
+sys.exit(main())
