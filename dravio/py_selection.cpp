@@ -9,9 +9,10 @@ namespace dravio {
 
 namespace {
 
-Number to_number(py::handle value) {
-    if (!PyFloat_Check(value.ptr()) && PyIndex_Check(value.ptr())) return {false, common::to_index(value), 0.0};
-    return {true, 0, py::float_(py::reinterpret_borrow<py::object>(value)).cast<double>()};
+// An integer stays one; any other real number is a float, which must be finite.
+Number to_number(py::handle value, const char* name) {
+    if (!PyFloat_Check(value.ptr()) && PyIndex_Check(value.ptr())) return {false, common::to_index(value, name), 0.0};
+    return {true, 0, common::finite_double(value, name)};
 }
 
 py::object to_python(const Number& n) {
@@ -20,12 +21,12 @@ py::object to_python(const Number& n) {
 
 py::tuple get_index(const py::object& frame_list, const py::object& clip, const py::object& space) {
     std::vector<long long> counts;
-    for (auto count : frame_list) counts.push_back(common::to_index(count));
-    const long long start = common::to_index(clip[py::int_(0)]);
-    const long long end = common::to_index(clip[py::int_(1)]);
-    const auto start_frame = to_number(clip[py::int_(2)]);
-    const auto end_frame = to_number(clip[py::int_(3)]);
-    const auto step = to_number(space);
+    for (auto count : frame_list) counts.push_back(common::to_index(count, "Framelist"));
+    const long long start = common::to_index(clip[py::int_(0)], "Clip[0]");
+    const long long end = common::to_index(clip[py::int_(1)], "Clip[1]");
+    const auto start_frame = to_number(clip[py::int_(2)], "Clip[2]");
+    const auto end_frame = to_number(clip[py::int_(3)], "Clip[3]");
+    const auto step = to_number(space, "space");
 
     const auto cumulative = common::core_call([&] { return cumulative_frames(counts, start); });
     common::print(py::str(format_table(cumulative)));

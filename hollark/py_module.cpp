@@ -15,8 +15,8 @@ namespace {
 // Combines two masks into a new one; the inputs are not changed.
 template <typename Combine>
 py::object combine_masks(const py::object& mask, const py::object& term, Combine combine) {
-    const common::MatView running = common::mat_view(mask, "mask");
-    const common::MatView other = common::mat_view(term, "term");
+    const common::MatView running = common::mask_view(mask, "mask");
+    const common::MatView other = common::mask_view(term, "term");
     return common::to_array(common::core_call([&] {
         cv::Mat result;
         combine(running.mat, other.mat, result);

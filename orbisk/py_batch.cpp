@@ -60,6 +60,7 @@ bool given(py::handle value) { return py::reinterpret_borrow<py::object>(value).
 
 void speed(const py::module_& m, const py::object& path, const py::object& videos, const py::object& times,
            const py::object& clips) {
+    common::check_finite(times, "Times");
     common::print(py::str("start"));
     py::list frames = recorded_frames(m, clips, videos, times);
     py::object first = path[py::int_(0)];
@@ -71,6 +72,7 @@ void speed(const py::module_& m, const py::object& path, const py::object& video
 
 void speed_vdo(const py::module_& m, const py::object& videos, const py::object& paths, const py::object& times,
                const py::object& clips, const py::object& output_dir, const py::object& visualization) {
+    common::check_finite(times, "Times");
     py::object recording;
     if (given(videos) && given(paths)) {
         common::print(py::str("input error! only one item should be specified."));
@@ -109,7 +111,8 @@ void speed_fig(const py::object& images, const py::object& paths, const py::obje
         format.fps = 25.0;
         if (!frames.empty()) {
             py::tuple shape = frames[0].attr("shape");
-            format.size = {shape[1].cast<int>(), shape[0].cast<int>()};
+            format.size = {common::to_extent(shape[1], "images[0].shape[1]"),
+                           common::to_extent(shape[0], "images[0].shape[0]")};
         }
         common::print(py::str("Start processing"));
         write_video(frames, output, format);
@@ -123,6 +126,7 @@ void speed_fig(const py::object& images, const py::object& paths, const py::obje
 
 void get_capture(const py::module_& m, const py::object& path, const py::object& videos, const py::object& times,
                  const py::object& clips) {
+    common::check_finite(times, "Times");
     py::list frames = recorded_frames(m, clips, videos, times);
     py::module_ os = py::module_::import("os");
     py::object folder = path_join({dirname(path[py::int_(0)]), py::str("Capture")});
@@ -164,7 +168,8 @@ void make_dy_img(const py::module_& m, const py::object& paths, const py::object
         PyErr_SetString(PyExc_UnboundLocalError, "local variable 'c' referenced before assignment");
         throw py::error_already_set();
     }
-    const long long start = common::to_index(loc - width), stop = common::to_index(loc + width);
+    const long long start = common::to_index(loc - width, "loc - width");
+    const long long stop = common::to_index(loc + width, "loc + width");
     cv::Mat joined = common::core_call([&] { return join_bands(files, start, stop, rows); });
     py::tuple split = py::module_::import("os").attr("path").attr("split")(paths[py::int_(0)]);
     py::str name = py::str("Dyna-{}={},width={},Num={}").format(direction, loc, width, files.size());

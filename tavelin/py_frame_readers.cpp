@@ -26,7 +26,9 @@ namespace {
 
 // The frame a frame number names: fractional numbers are truncated, as
 // OpenCV's seek truncates them.
-int64_t frame_position(py::handle number) { return common::to_int(number).cast<long long>(); }
+int64_t frame_position(py::handle number, const char* name = "frame number") {
+    return common::to_integer(number, name);
+}
 
 std::vector<int64_t> frame_positions(const py::list& numbers) {
     std::vector<int64_t> positions;
@@ -120,6 +122,7 @@ void check_clip_order(const py::object& clips) {
 // Walks the files in order and the clips with them; file numbers count from 1.
 py::tuple get_frame_index(const py::module_& m, const py::object& clips, const py::object& videos,
                           const py::object& space) {
+    common::check_finite(space, "FrameSpace");
     check_clip_order(clips);
 
     py::list frames, captures;
@@ -207,6 +210,7 @@ class ClipFrames {
 public:
     ClipFrames(py::module_ m, py::object clips, py::object videos, py::object space)
         : m_(std::move(m)), videos_(std::move(videos)), space_(std::move(space)) {
+        common::check_finite(space_, "FrameSpace");
         for (auto video : videos_) frame_counts_.append(video.attr("Frame_Count"));
         clips_ = py::iter(clips);
     }
@@ -278,6 +282,12 @@ private:
     void begin_clip() {
         const py::int_ sixty(60);
         py::object from = clip_.attr("start_i"), to = clip_.attr("end_i");
+        // NaN or infinite times would give the frame selection bounds it cannot walk.
+        const std::string clip_name = "Cliplist[" + std::to_string(clip_index_) + "].";
+        for (const char* time : {"start_min", "start_sec", "end_min", "end_sec"})
+            common::check_finite(clip_.attr(time), (clip_name + time).c_str());
+        common::check_finite(videos_[from].attr("FPS"), ("Videos[" + std::string(py::repr(from)) + "].FPS").c_str());
+        common::check_finite(videos_[to].attr("FPS"), ("Videos[" + std::string(py::repr(to)) + "].FPS").c_str());
         py::object index_from = py::object(videos_[from].attr("FPS")) *
                                 (py::object(clip_.attr("start_min")) * sixty + py::object(clip_.attr("start_sec")));
         py::object index_to = py::object(videos_[to].attr("FPS")) *
@@ -384,7 +394,7 @@ py::tuple get_frames_multi(const py::module_& m, const py::object& capture_objec
     py::object capture = make_capture(m, n, ivideo, number, video, py::object(clips[n]).attr("InjRate"));
 
     py::module_ cv2 = py::module_::import("cv2");
-    const long long target = std::max<long long>(0, frame_position(number));
+    const long long target = std::max<long long>(0, frame_position(number, "FramesIndex"));
     const long long next = frame_position(capture_object.attr("get")(cv2.attr("CAP_PROP_POS_FRAMES")));
     const std::string path = common::fs_path(video.attr("path"));
     auto& seeked = seeked_captures();
@@ -427,6 +437,7 @@ py::object extract_from_videos(const py::module_& m, const py::object& given, co
         const bool is_path = py::isinstance<py::str>(item) || py::isinstance(item, path_like);
         videos.append(is_path ? m.attr("Video")(item) : py::reinterpret_borrow<py::object>(item));
     }
+    common::check_finite(time_space, "TimeSpace");
     py::object fps = py::object(videos[0]).attr("FPS");
     py::object frame_space = time_space * fps;
     py::list clips;

@@ -21,6 +21,12 @@ bool both_zero(const py::object& a, const py::object& b) { return a.equal(b) && 
 py::object frame_window(const py::module_& m, const py::object& fps, const py::object& frame_count,
                         const py::object& space, const py::object& sm, const py::object& ss, const py::object& em,
                         const py::object& es) {
+    common::check_finite(fps, "FPS");
+    common::check_finite(space, "Space");
+    common::check_finite(sm, "Sm");
+    common::check_finite(ss, "Ss");
+    common::check_finite(em, "Em");
+    common::check_finite(es, "Es");
     const py::int_ sixty(60), one(1);
     py::object start = py::int_(0);
     if (!both_zero(sm, ss)) start = fps * (sm * sixty + ss);
@@ -29,7 +35,8 @@ py::object frame_window(const py::module_& m, const py::object& fps, const py::o
         py::object candidate = fps * (em * sixty + es + one);
         if (candidate < frame_count) end = candidate;
     }
-    return m.attr("orange")(common::to_int(start), common::to_int(end), common::to_int(space));
+    return m.attr("orange")(common::to_int(start, "the start frame FPS * (Sm * 60 + Ss)"),
+                            common::to_int(end, "the end frame"), common::to_int(space, "Space"));
 }
 
 }  // namespace
