@@ -43,7 +43,10 @@ std::vector<std::string> path_list(py::handle paths) {
 std::vector<common::VideoInfo> probe_all(const std::vector<std::string>& paths, const common::VideoInfo& first) {
     return common::core_call([&] {
         std::vector<common::VideoInfo> infos{first};
-        for (size_t i = 1; i < paths.size(); ++i) infos.push_back(common::probe_video(paths[i]));
+        for (size_t i = 1; i < paths.size(); ++i) {
+            common::check_interrupt();  // a long list of files on a slow drive
+            infos.push_back(common::probe_video(paths[i]));
+        }
         return infos;
     });
 }

@@ -32,24 +32,40 @@ common::VideoInfo format_of(py::handle path) {
     return common::core_call([&] { return common::probe_video(file); });
 }
 
-// Writes `frames` as an MP4 (mp4v) video of the frame rate and size of
-// `format`. Every frame is checked first: a frame of another size or kind is
-// a ValueError naming it (OpenCV's writer would drop it without a word). With
-// frames to write, a writer that does not open is an OSError naming the file;
-// without, the writer is only tried, as an empty list asks for nothing.
-void write_video(const py::list& frames, py::handle output, const common::VideoInfo& format) {
-    const std::string path = common::fs_path(output);
+// Throws ValueError naming the first of `frames` that is not an 8-bit BGR
+// image of `size` (OpenCV's writer would drop it without a word); `what`
+// names the series ("of the video"). The views are kept for writing.
+std::vector<common::MatView> checked_frames(const py::list& frames, cv::Size size, const std::string& what) {
     std::vector<common::MatView> views;
     for (auto frame : frames) views.push_back(common::mat_view(frame, "frame"));
     for (size_t k = 0; k < views.size(); ++k)
-        common::check_frame(views[k].mat, format.size, "frame " + std::to_string(k) + " of the video");
+        common::check_frame(views[k].mat, size, "frame " + std::to_string(k) + " " + what);
+    return views;
+}
+
+// Writes `frames` as an MP4 (mp4v) video of the frame rate and size of
+// `format`. Every frame is checked first. With frames to write, a writer that
+// does not open is an OSError naming the file; without, the writer is only
+// tried, as an empty list asks for nothing. `opened`, when given, is printed
+// once the writer is open, before the frames are written. The finished file
+// is checked (an OSError when the disk filled up, for example); after an
+// error or Ctrl-C the frames written so far stay a playable video.
+void write_video(const py::list& frames, py::handle output, const common::VideoInfo& format,
+                 const char* opened = nullptr) {
+    const std::string path = common::fs_path(output);
+    const std::vector<common::MatView> views = checked_frames(frames, format.size, "of the video");
+    auto video = common::core_call([&] {
+        return std::make_unique<common::VideoOutput>(path, common::kMp4vFourcc, format.fps, format.size,
+                                                     !views.empty());
+    });
+    if (opened) common::print(py::str(opened));
     common::core_call([&] {
-        common::VideoOutput video(path, common::kMp4vFourcc, format.fps, format.size, !views.empty());
+        const std::unique_ptr<common::VideoOutput> writing = std::move(video);
         for (size_t k = 0; k < views.size(); ++k) {
             common::check_interrupt();
-            video.write(views[k].mat, "frame " + std::to_string(k) + " of the video");
+            writing->write(views[k].mat, "frame " + std::to_string(k) + " of the video");
         }
-        video.close();
+        writing->close();
     });
 }
 
@@ -66,8 +82,7 @@ void speed(const py::module_& m, const py::object& path, const py::object& video
     py::object first = path[py::int_(0)];
     py::object output = path_join({dirname(first), video_name(times)});
     const common::VideoInfo format = format_of(first);
-    common::print(py::str("output"));
-    write_video(frames, output, format);
+    write_video(frames, output, format, "output");
 }
 
 void speed_vdo(const py::module_& m, const py::object& videos, const py::object& paths, const py::object& times,
@@ -114,8 +129,7 @@ void speed_fig(const py::object& images, const py::object& paths, const py::obje
             format.size = {common::to_extent(shape[1], "images[0].shape[1]"),
                            common::to_extent(shape[0], "images[0].shape[0]")};
         }
-        common::print(py::str("Start processing"));
-        write_video(frames, output, format);
+        write_video(frames, output, format, "Start processing");
         common::print(py::str("Output complete!"));
     } else if (given(paths)) {
         common::print(paths);
@@ -128,8 +142,16 @@ void get_capture(const py::module_& m, const py::object& path, const py::object&
                  const py::object& clips) {
     common::check_finite(times, "Times");
     py::list frames = recorded_frames(m, clips, videos, times);
+    // The stills are the video's frames: one of another size is refused
+    // before any is saved, as the video writers refuse it.
+    py::object first = path[py::int_(0)];
+    const common::VideoInfo format = format_of(first);
+    if (format.size.empty() && !frames.empty())
+        common::throw_unreadable_video(common::fs_path(first),
+                                       "cannot read the video that gives the stills their frame size");
+    checked_frames(frames, format.size, "of the series");
     py::module_ os = py::module_::import("os");
-    py::object folder = path_join({dirname(path[py::int_(0)]), py::str("Capture")});
+    py::object folder = path_join({dirname(first), py::str("Capture")});
     if (!common::is_true(os.attr("path").attr("exists")(folder))) os.attr("makedirs")(folder);
     for (size_t i = 0; i < frames.size(); ++i) {
         py::object offset = py::int_(i) * times;

@@ -26,7 +26,10 @@ std::pair<int, int> slice_axis(long long start, long long stop, int length) {
 
 cv::Mat join_bands(const std::vector<std::string>& paths, long long start, long long stop, bool rows) {
     std::vector<cv::Mat> bands(paths.size());
+    // The images are read in parallel; the failure reported is that of the
+    // first bad image in list order, whichever thread met it first.
     std::exception_ptr failure;
+    size_t failed_at = paths.size();
     std::mutex failure_lock;
     cv::parallel_for_(cv::Range(0, static_cast<int>(paths.size())), [&](const cv::Range& range) {
         for (int k = range.start; k < range.end; ++k) {
@@ -36,7 +39,10 @@ cv::Mat join_bands(const std::vector<std::string>& paths, long long start, long 
                 bands[k] = rows ? image.rowRange(begin, end) : image.colRange(begin, end);
             } catch (...) {
                 std::lock_guard<std::mutex> lock(failure_lock);
-                if (!failure) failure = std::current_exception();
+                if (static_cast<size_t>(k) < failed_at) {
+                    failure = std::current_exception();
+                    failed_at = static_cast<size_t>(k);
+                }
             }
         }
     });

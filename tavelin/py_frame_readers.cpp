@@ -18,6 +18,7 @@
 #include "common/py_guard.hpp"
 #include "common/py_ndarray.hpp"
 #include "common/py_values.hpp"
+#include "common/video_probe.hpp"
 #include "tavelin/py_module.hpp"
 
 namespace tavelin {
@@ -38,7 +39,9 @@ std::vector<int64_t> frame_positions(const py::list& numbers) {
 }
 
 // Frames of one file, read through the shared reader, which is opened when
-// the first frame is needed; the file's first frame is read once.
+// the first frame is needed; the file's first frame is read once. A file
+// that cannot be opened (gone since its Video was made, a folder, not a
+// video) is an OSError naming it, not a run of lost frames.
 class FileFrames {
 public:
     explicit FileFrames(std::string path) : path_(std::move(path)) {}
@@ -74,7 +77,13 @@ public:
 
 private:
     common::FrameReader& reader() {
-        if (!reader_) reader_ = common::core_call([&] { return std::make_unique<common::FrameReader>(path_); });
+        if (!reader_)
+            reader_ = common::core_call([&] {
+                auto opened = std::make_unique<common::FrameReader>(path_);
+                if (!opened->is_open())
+                    common::throw_unreadable_video(path_, "cannot read the video: " + opened->open_error());
+                return opened;
+            });
         return *reader_;
     }
 
@@ -99,10 +108,26 @@ bool is_integral(py::handle value) {
     return std::isfinite(real) && std::floor(real) == real;
 }
 
+// Throws ValueError naming the clip when its file numbers, counted from
+// `first`, name no file of the `count` videos.
+void check_clip_files(py::handle clip, size_t index, size_t count, long long first) {
+    py::object start = clip.attr("start_i"), end = clip.attr("end_i");
+    const py::int_ low(first), high(first + static_cast<long long>(count) - 1);
+    for (const py::object& number : {start, end}) {
+        if (!is_integral(number) || (number >= low && number <= high)) continue;
+        throw py::value_error("clip " + std::to_string(index) + " (files " + std::string(py::repr(start)) + " to " +
+                              std::string(py::repr(end)) + ") names file " + std::string(py::repr(number)) +
+                              (count == 0 ? std::string(", but there are no videos")
+                                          : ", but the " + std::to_string(count) + " videos are files " +
+                                                std::to_string(first) + " to " +
+                                                std::to_string(first + static_cast<long long>(count) - 1)));
+    }
+}
+
 // Clips must be readable in one walk over the files: integer file numbers,
 // a start not after the end, and each clip starting no earlier than the file
 // in which the previous one ended. Checked before any file is opened.
-void check_clip_order(const py::object& clips) {
+void check_clip_order(const py::object& clips, size_t video_count) {
     py::object previous_end;
     size_t index = 0;
     for (auto clip : clips) {
@@ -111,6 +136,7 @@ void check_clip_order(const py::object& clips) {
                                  std::string(py::repr(end)) + ")";
         if (!is_integral(start) || !is_integral(end)) throw py::value_error(name + ": file numbers must be integers");
         if (start > end) throw py::value_error(name + " starts in a later file than it ends in");
+        check_clip_files(clip, index, video_count, 1);
         if (previous_end && start < previous_end)
             throw py::value_error(name + " starts before file " + std::string(py::repr(previous_end)) +
                                   ", in which the previous clip ends; clips must be in recording order");
@@ -123,7 +149,7 @@ void check_clip_order(const py::object& clips) {
 py::tuple get_frame_index(const py::module_& m, const py::object& clips, const py::object& videos,
                           const py::object& space) {
     common::check_finite(space, "FrameSpace");
-    check_clip_order(clips);
+    check_clip_order(clips, py::len(videos));
 
     py::list frames, captures;
     const py::int_ zero(0);
@@ -217,6 +243,7 @@ public:
 
     // The next (frame, capture) pair, or nothing at the end.
     std::optional<std::pair<py::object, py::object>> next() {
+        const Running running(*this);
         while (frame_ >= numbers_.size()) {
             if (!next_file()) return std::nullopt;
         }
@@ -246,6 +273,7 @@ public:
 
     // Ends the walk early and closes the open file.
     void close() {
+        const Running running(*this);
         reader_.reset();
         clips_ = py::iterator();
         files_ = numbers_ = py::list();
@@ -253,6 +281,24 @@ public:
     }
 
 private:
+    // Marks the walk as running while a call is in it. The file is read with
+    // the GIL released, so another thread could enter the walk meanwhile and
+    // move or close the reader under it: refused, as Python refuses to run a
+    // generator that is already executing. Set and tested with the GIL held.
+    class Running {
+    public:
+        explicit Running(ClipFrames& walk) : walk_(walk) {
+            if (walk_.running_) throw py::value_error("IterFrames is already running in another thread");
+            walk_.running_ = true;
+        }
+        ~Running() { walk_.running_ = false; }
+        Running(const Running&) = delete;
+        Running& operator=(const Running&) = delete;
+
+    private:
+        ClipFrames& walk_;
+    };
+
     // Moves to the next file of the clip, or to the first file of the next
     // clip; false when there is none.
     bool next_file() {
@@ -274,12 +320,14 @@ private:
         if (!reader_ || reader_->path() != path) {
             reader_.reset();  // the previous file is closed before the next one opens
             reader_ = std::make_unique<FileFrames>(path);
+            reader_->frame_size();  // opens it: a file that cannot be read fails here
         }
         return true;
     }
 
     // The frames of clip_: GetIndex over the frame counts, which prints its table.
     void begin_clip() {
+        check_clip_files(clip_, static_cast<size_t>(clip_index_), py::len(videos_), 0);
         const py::int_ sixty(60);
         py::object from = clip_.attr("start_i"), to = clip_.attr("end_i");
         // NaN or infinite times would give the frame selection bounds it cannot walk.
@@ -320,6 +368,7 @@ private:
     size_t frame_ = 0;  // position in numbers_ of the next frame
     std::unique_ptr<FileFrames> reader_;
     py::object record_frame_;  // the last frame read in this walk
+    bool running_ = false;     // a call is in the walk (see Running)
 };
 
 // GetFrames_multi: one frame of the caller's open capture.

@@ -73,10 +73,14 @@ TOOLKIT_MODULE(Tessil, m) {
                           "Frame_Count (an int: the frames a forward read delivers), start_time (the clock time of its "
                           "first frame) and Vdo (the\n"
                           "closed capture that read them). A start_time equal to [0, 0, 0], the default\n"
-                          "included, is replaced by the file's creation time.");
+                          "included, is replaced by the file's creation time. FileNotFoundError when\n"
+                          "path does not exist; a file OpenCV cannot open gives FPS 0.0 and no frames.");
 
     common::def_method(video, "__init__(self, path, start_time=[0, 0, 0])", "Describes the file at path.",
                        [m](py::object self, py::object path, py::object start_time) {
+                           // A file that is not there is an error at once (FileNotFoundError
+                           // naming it), not a Video with no frames that every reader skips.
+                           py::module_::import("os").attr("stat")(path);
                            py::module_ cv2 = py::module_::import("cv2");
                            py::object capture = cv2.attr("VideoCapture")(common::fs_str(common::fs_path(path)));
                            self.attr("Vdo") = capture;
