@@ -50,9 +50,10 @@ CALL_TIMEOUT = 10.0
 def accepted_exceptions():
     import cv2
     # NameError: the specified UnboundLocalError of a codec key or strip
-    # direction that names nothing.
+    # direction that names nothing; ArithmeticError: the specified division
+    # by a frame rate of 0.
     return (TypeError, ValueError, OverflowError, OSError, RuntimeError, LookupError, AttributeError,
-            MemoryError, NameError, cv2.error)
+            MemoryError, NameError, ArithmeticError, cv2.error)
 
 
 @dataclass
@@ -758,6 +759,9 @@ OVERRIDES = {
     ("Dravio.cv_GenImage", "img=object array"): ANY,
     ("Tavelin.Capture.GetFrame", "frame=None"): ANY,  # stored as given
     ("Dravio.rotate", "input=None"): RESULT,  # "input Error" and None
+    ("Dravio.evenLight", "input=os.PathLike"): RESULT,  # not a string: None, as specified
+    # GetFrames_multi reads only the clip's InjRate.
+    **{("Tavelin.GetFrames_multi", f"Cliplist={label}"): ANY for label in ("clip time NaN", "clip end inf")},
     ("Dravio.cv_VideoWriter", "fps=None"): ANY,  # an unopened writer, as specified
     ("Dravio.cv_VideoWriter", "size=None"): ANY,
 }
