@@ -789,19 +789,21 @@ def families():
 
 def public_callables():
     """Every public callable the seven modules define (re-exports counted once,
-    under the module that defines them), methods of their classes included."""
+    under the module that defines them), methods of their classes included;
+    names with a leading underscore are the modules' own internals."""
     import importlib
     names = set()
     for module_name in MODULES:
         module = importlib.import_module(module_name)
         for name in dir(module):
             value = getattr(module, name)
-            if name.startswith("__") or not callable(value) or getattr(value, "__module__", None) != module_name:
+            if name.startswith("_") or not callable(value) or getattr(value, "__module__", None) != module_name:
                 continue
             names.add(f"{module_name}.{name}")
             if isinstance(value, type):
+                # Methods with one underscore are public too (Capture._destory).
                 for attribute, member in vars(value).items():
-                    if callable(member) and not attribute.startswith("__"):
+                    if callable(member) and not attribute.startswith(("__", "_pybind11")):
                         names.add(f"{module_name}.{name}.{attribute}")
     return names
 

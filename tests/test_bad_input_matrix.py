@@ -23,14 +23,14 @@ def records(tmp_path_factory):
     return report["records"]
 
 
-def test_every_public_callable_is_in_the_matrix():
+def test_every_public_callable_is_in_the_matrix(orbisk):
     covered = {name for name in matrix.GOOD_CALLS}
     missing = matrix.public_callables() - covered
     assert not missing, f"public callables without bad-input cases: {sorted(missing)}"
     assert not covered - matrix.public_callables(), "cases for callables the modules do not have"
 
 
-def test_every_argument_of_the_signatures_is_varied():
+def test_every_argument_of_the_signatures_is_varied(orbisk):
     import importlib
     import inspect
     for name, (_, _, arguments) in matrix.GOOD_CALLS.items():

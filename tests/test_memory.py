@@ -7,9 +7,14 @@ import os
 import subprocess
 import sys
 
+import pytest
+
 LOOP = os.path.join(os.path.dirname(__file__), "memory_loop.py")
 
 
+# AddressSanitizer holds freed memory in quarantine, so the resident figure
+# grows by design there; make sanitize checks the memory itself instead.
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="ASan keeps freed memory")
 def test_repeated_calls_keep_memory_and_descriptors():
     done = subprocess.run([sys.executable, LOOP, "1000"], capture_output=True, text=True, timeout=600)
     assert done.returncode == 0, done.stderr[-3000:]
