@@ -1,4 +1,6 @@
 // GetIndex: the frames of a span of a multi-file recording.
+#include <stdexcept>
+
 #include "common/py_binding.hpp"
 #include "common/py_guard.hpp"
 #include "common/py_values.hpp"
@@ -28,10 +30,23 @@ py::tuple get_index(const py::object& frame_list, const py::object& clip, const 
     const auto end_frame = to_number(clip[py::int_(3)], "Clip[3]");
     const auto step = to_number(space, "space");
 
-    const auto cumulative = common::core_call([&] { return cumulative_frames(counts, start); });
+    std::vector<long long> cumulative;
+    try {
+        cumulative = common::core_call([&] { return cumulative_frames(counts, start); });
+    } catch (const std::overflow_error& e) {
+        PyErr_SetString(PyExc_OverflowError, (std::string("Framelist: ") + e.what()).c_str());
+        throw py::error_already_set();
+    }
     common::print(py::str(format_table(cumulative)));
-    const auto selection =
-        common::core_call([&] { return select_frames(cumulative, start, end, start_frame, end_frame, step); });
+    FrameSelection selection;
+    try {
+        selection =
+            common::core_call([&] { return select_frames(cumulative, start, end, start_frame, end_frame, step); });
+    } catch (const std::invalid_argument& e) {
+        // A bad step or span: named by the arguments that gave it.
+        throw py::value_error(common::named_value("Clip", clip) + ", " + common::named_value("space", space) + ": " +
+                              e.what());
+    }
 
     py::list files, frames;
     for (size_t i = 0; i < selection.files.size(); ++i) {

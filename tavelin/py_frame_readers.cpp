@@ -391,10 +391,10 @@ py::object exact_frame(const std::string& path, long long target) {
 py::tuple get_frames_multi(const py::module_& m, const py::object& capture_object, const py::object& video,
                            const py::object& number, const py::object& n, const py::object& ivideo,
                            const py::object& clips) {
+    const long long target = std::max<long long>(0, frame_position(number, "FramesIndex"));
     py::object capture = make_capture(m, n, ivideo, number, video, py::object(clips[n]).attr("InjRate"));
 
     py::module_ cv2 = py::module_::import("cv2");
-    const long long target = std::max<long long>(0, frame_position(number, "FramesIndex"));
     const long long next = frame_position(capture_object.attr("get")(cv2.attr("CAP_PROP_POS_FRAMES")));
     const std::string path = common::fs_path(video.attr("path"));
     auto& seeked = seeked_captures();

@@ -26,9 +26,9 @@ py::list number_range(const py::object& start, const py::object& stop, const py:
     const Py_ssize_t n = PyLong_AsSsize_t(count.ptr());
     if (n == -1 && PyErr_Occurred()) {
         PyErr_Clear();
-        PyErr_SetString(PyExc_OverflowError,
-                        ("orange() would give " + std::string(py::repr(count)) + " values, more than a list holds")
-                            .c_str());
+        PyErr_SetString(
+            PyExc_OverflowError,
+            ("orange() would give " + std::string(py::repr(count)) + " values, more than a list holds").c_str());
         throw py::error_already_set();
     }
     py::list values(static_cast<size_t>(n));
