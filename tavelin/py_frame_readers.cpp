@@ -395,7 +395,9 @@ py::tuple get_frames_multi(const py::module_& m, const py::object& capture_objec
     py::object capture = make_capture(m, n, ivideo, number, video, py::object(clips[n]).attr("InjRate"));
 
     py::module_ cv2 = py::module_::import("cv2");
-    const long long next = frame_position(capture_object.attr("get")(cv2.attr("CAP_PROP_POS_FRAMES")));
+    // Never below 0, so that target - next cannot overflow.
+    const long long next =
+        std::max<long long>(0, frame_position(capture_object.attr("get")(cv2.attr("CAP_PROP_POS_FRAMES"))));
     const std::string path = common::fs_path(video.attr("path"));
     auto& seeked = seeked_captures();
     const bool exact_position = seeked.count(capture_object.ptr()) == 0;
@@ -420,7 +422,7 @@ py::tuple get_frames_multi(const py::module_& m, const py::object& capture_objec
             grab_to(next);
             capture_object.attr("grab")();
         } else {
-            capture_object.attr("set")(cv2.attr("CAP_PROP_POS_FRAMES"), target + 1);
+            capture_object.attr("set")(cv2.attr("CAP_PROP_POS_FRAMES"), static_cast<double>(target) + 1);
             seeked.insert(capture_object.ptr());
         }
     }

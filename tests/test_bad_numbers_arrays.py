@@ -139,6 +139,21 @@ def test_getindex_is_exact_next_to_the_64_bit_limit():
     assert frames == [[2**62 - 3], []]
 
 
+def test_getframes_multi_frame_numbers(recording):
+    video, clips = Tessil.Video(recording[0], [9, 0, 0]), [Tavelin.Clip(0, 0, 0, 0, 1, 1, 0)]
+    capture = cv2.VideoCapture(recording[0])
+    try:
+        for number, error in [(NAN, ValueError), (2**64, OverflowError), (1e30, OverflowError)]:
+            with pytest.raises(error, match="FramesIndex"):
+                Tavelin.GetFrames_multi(capture, video, number, 0, 0, clips)
+        frame, record = Tavelin.GetFrames_multi(capture, video, 2**63 - 1, 0, 0, clips)  # past the end
+        assert frame is None and record.iFrame == 2**63 - 1
+        frame, _ = Tavelin.GetFrames_multi(capture, video, 5, 0, 0, clips)
+        assert samples.read_index(frame) == (0, 5)
+    finally:
+        capture.release()
+
+
 def test_orbisk_steps_must_be_finite(orbisk, recording, tmp_path, capsys):
     videos = [Tessil.Video(p, [9, 0, 0]) for p in recording]
     clips = [Tavelin.Clip(0, 0, 0, 0, 1, 1, 0)]
