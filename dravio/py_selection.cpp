@@ -69,7 +69,9 @@ void declare_selection(py::module_& m) {
         "space is the step, counted continuously across the files. Returns\n"
         "(Videoindex, FrameindexInVideo): the files start..end and, per file, its frame\n"
         "numbers (ints, or floats when a bound or the step is a float). Prints the\n"
-        "cumulative frame table.",
+        "cumulative frame table. ValueError for a NaN or infinite number, a step that is\n"
+        "not positive, or float bounds too far apart for the step; OverflowError for\n"
+        "integers beyond 64 bits.",
         [](py::object Framelist, py::object Clip, py::object space) { return get_index(Framelist, Clip, space); });
 }
 

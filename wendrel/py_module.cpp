@@ -60,7 +60,8 @@ TOOLKIT_MODULE(Wendrel, m) {
 
     common::def(m, "orange(start, stop, step)",
                 "The list start, start + step, ... up to and including stop when it falls on\n"
-                "the step; an empty list when start > stop. step must be positive.",
+                "the step; an empty list when start > stop. step must be positive. Exact for\n"
+                "ints of any size; OverflowError for more values than a list holds.",
                 [](py::object start, py::object stop, py::object step) { return number_range(start, stop, step); });
 
     common::def(m, "GetFiles(folder, pattern)",
