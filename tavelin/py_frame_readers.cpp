@@ -495,7 +495,9 @@ void declare_frame_readers(py::module_& m) {
                 "the frames read with their Capture (clip index from 0, file number, frame\n"
                 "number, clock time TimeCal(start_time, frame / FPS), InjRate), then for each\n"
                 "frame that could not be read (its number is printed) the file's first frame and\n"
-                "None. A clip with integer file numbers out of order raises ValueError.",
+                "None. A clip with integer file numbers out of order, or naming a file beyond\n"
+                "Videos, raises ValueError; a file that cannot be opened (gone, not a video)\n"
+                "raises OSError naming it.",
                 [m](py::object Cliplist, py::object Videos, py::object FrameSpace) {
                     return get_frame_index(m, Cliplist, Videos, FrameSpace);
                 });
@@ -506,8 +508,9 @@ void declare_frame_readers(py::module_& m) {
                 "File numbers count from 0. Returns (Frames, Captures), two parallel lists with\n"
                 "one entry per listed frame; prints each frame number, and for a frame that\n"
                 "cannot be read a '------------Lost one frame at No. k/n-------------' line,\n"
-                "a white image in Frames and a capture without frame. IterFrames gives the same\n"
-                "one frame at a time.",
+                "a white image in Frames and a capture without frame. A clip naming a file beyond\n"
+                "Videos raises ValueError, a file that cannot be opened OSError naming it.\n"
+                "IterFrames gives the same one frame at a time.",
                 [m](py::object Cliplist, py::object Videos, py::object FrameSpace) {
                     py::list frames, captures;
                     ClipFrames walk(m, Cliplist, Videos, FrameSpace);
