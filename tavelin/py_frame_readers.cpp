@@ -477,6 +477,14 @@ py::object extract_from_videos(const py::module_& m, const py::object& given, co
         videos.append(is_path ? m.attr("Video")(item) : py::reinterpret_borrow<py::object>(item));
     }
     py::object fps = py::object(videos[0]).attr("FPS");
+    if (fps.equal(py::int_(0))) {
+        // No frame rate: the step would be 0 frames. Named when the file cannot be read.
+        const std::string first = common::fs_path(py::object(videos[0]).attr("path"));
+        common::core_call([&] {
+            if (common::probe_video(first).size.empty())
+                common::throw_unreadable_video(first, "cannot read the video that gives the frame rate");
+        });
+    }
     py::object frame_space = time_space * fps;
     py::list clips;
     clips.append(m.attr("Clip")(sm, ss, 1, em, es, py::len(videos), 0));

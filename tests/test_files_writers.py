@@ -258,6 +258,31 @@ def test_readers_name_a_file_spoiled_after_its_video(reader, how, recording, tmp
     assert not os.path.exists(tmp_path / "rec" / "X10.mp4")
 
 
+@pytest.mark.parametrize("how", ["deleted", "random bytes", "a folder"])
+@pytest.mark.parametrize("call", ["VideoCombine", "RegularVideo", "ExtractFromVideos"])
+def test_a_first_file_that_cannot_be_read_is_named(call, how, recording, tmp_path, capsys):
+    """It gives the output its frame size and rate (the frame step of
+    ExtractFromVideos): without it there is nothing to make."""
+    paths = copy_recording(recording[0], tmp_path / "rec")
+    spoil(paths[0], how)
+    with pytest.raises(OSError) as error:
+        if call == "ExtractFromVideos":
+            Tavelin.ExtractFromVideos(paths[:1] if how == "deleted" else paths, 1)
+        elif call == "VideoCombine":
+            Dravio.VideoCombine(paths, str(tmp_path / "out.mp4"), space=5)
+        else:
+            Dravio.RegularVideo(paths, str(tmp_path / "out.mp4"), 5)
+    assert error.value.filename == paths[0]
+    assert not (tmp_path / "out.mp4").exists()
+
+
+def test_a_video_onto_a_folder_is_named(recording, tmp_path):
+    (tmp_path / "out.mp4").mkdir()
+    with pytest.raises(IsADirectoryError) as error:
+        Dravio.cv_toVideo(noise_images(2), str(tmp_path / "out.mp4"), 25)
+    assert error.value.filename == str(tmp_path / "out.mp4")
+
+
 def test_a_file_cut_short_gives_white_frames_of_its_size(recording, tmp_path, capsys):
     paths = copy_recording(recording[0][:1], tmp_path / "rec")
     videos = [Tessil.Video(paths[0], [10, 0, 0])]
