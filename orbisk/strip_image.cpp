@@ -44,7 +44,8 @@ cv::Mat join_bands(const std::vector<std::string>& paths, long long start, long 
                 try {
                     const cv::Mat image = common::read_image(paths[k]);
                     const auto [begin, stop_at] = slice_axis(start, stop, rows ? image.rows : image.cols);
-                    bands[k] = rows ? image.rowRange(begin, stop_at) : image.colRange(begin, stop_at);
+                    // A copy of the band alone: a view would keep the whole image.
+                    bands[k] = (rows ? image.rowRange(begin, stop_at) : image.colRange(begin, stop_at)).clone();
                 } catch (...) {
                     std::lock_guard<std::mutex> lock(failure_lock);
                     if (static_cast<size_t>(k) < failed_at) {
