@@ -90,8 +90,7 @@ MatView mat_view(py::handle value, const char* name) {
         return view;
     }
     // Pixels stored in the other byte order are copied into the native one.
-    if (!is_true(array.dtype().attr("isnative")))
-        array = array.attr("astype")(array.dtype().attr("newbyteorder")("="));
+    if (!is_true(array.dtype().attr("isnative"))) array = array.attr("astype")(array.dtype().attr("newbyteorder")("="));
     if (!rows_are_packed(array, channels)) array = numpy.attr("ascontiguousarray")(array);
 
     const size_t step =

@@ -37,11 +37,12 @@ bool file_system_full(const std::string& path) {
     return static_cast<unsigned long long>(info.f_bavail) * info.f_frsize < kFullBelow;
 }
 
-// Why a file cannot be created at `path`, as an errno value (0: the folder
-// gives no reason).
+// Why a file cannot be created at `path`, as an errno value: a folder of that
+// name, or the reason its folder gives (0: none).
 int folder_error(const std::string& path) {
     const std::filesystem::path folder = folder_of(path);
     struct stat info {};
+    if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return EISDIR;
     if (::stat(folder.c_str(), &info) != 0) return errno;
     if (!S_ISDIR(info.st_mode)) return ENOTDIR;
     if (::access(folder.c_str(), W_OK | X_OK) != 0) return errno;

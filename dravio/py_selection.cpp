@@ -1,4 +1,6 @@
 // GetIndex: the frames of a span of a multi-file recording.
+#include <stdexcept>
+
 #include "common/py_binding.hpp"
 #include "common/py_guard.hpp"
 #include "common/py_values.hpp"
@@ -28,10 +30,23 @@ py::tuple get_index(const py::object& frame_list, const py::object& clip, const 
     const auto end_frame = to_number(clip[py::int_(3)], "Clip[3]");
     const auto step = to_number(space, "space");
 
-    const auto cumulative = common::core_call([&] { return cumulative_frames(counts, start); });
+    std::vector<long long> cumulative;
+    try {
+        cumulative = common::core_call([&] { return cumulative_frames(counts, start); });
+    } catch (const std::overflow_error& e) {
+        PyErr_SetString(PyExc_OverflowError, (std::string("Framelist: ") + e.what()).c_str());
+        throw py::error_already_set();
+    }
     common::print(py::str(format_table(cumulative)));
-    const auto selection =
-        common::core_call([&] { return select_frames(cumulative, start, end, start_frame, end_frame, step); });
+    FrameSelection selection;
+    try {
+        selection =
+            common::core_call([&] { return select_frames(cumulative, start, end, start_frame, end_frame, step); });
+    } catch (const std::invalid_argument& e) {
+        // A bad step or span: named by the arguments that gave it.
+        throw py::value_error(common::named_value("Clip", clip) + ", " + common::named_value("space", space) + ": " +
+                              e.what());
+    }
 
     py::list files, frames;
     for (size_t i = 0; i < selection.files.size(); ++i) {
@@ -54,7 +69,9 @@ void declare_selection(py::module_& m) {
         "space is the step, counted continuously across the files. Returns\n"
         "(Videoindex, FrameindexInVideo): the files start..end and, per file, its frame\n"
         "numbers (ints, or floats when a bound or the step is a float). Prints the\n"
-        "cumulative frame table.",
+        "cumulative frame table. ValueError for a NaN or infinite number, a step that is\n"
+        "not positive, or float bounds too far apart for the step; OverflowError for\n"
+        "integers beyond 64 bits.",
         [](py::object Framelist, py::object Clip, py::object space) { return get_index(Framelist, Clip, space); });
 }
 

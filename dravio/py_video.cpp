@@ -172,7 +172,10 @@ void declare_video(py::module_& m) {
                 [](py::object path, py::object format, py::object fps, py::object size) {
                     const Codec& codec = codec_for(format);
                     common::check_finite(fps, "fps");
-                    return py::module_::import("cv2").attr("VideoWriter")(path, codec.code(), fps, size, true);
+                    // cv2 takes the path as a str: a path-like object is turned into one, and
+                    // a NUL byte, at which cv2 would cut the name, is a ValueError.
+                    const py::str file = common::fs_str(common::fs_path(path));
+                    return py::module_::import("cv2").attr("VideoWriter")(file, codec.code(), fps, size, true);
                 });
 
     common::def(m, "cv_toVideo(frames, path, fps, format='.mp4', space=1)",

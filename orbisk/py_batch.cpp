@@ -105,6 +105,7 @@ void speed_vdo(const py::module_& m, const py::object& videos, const py::object&
     py::list frames = recorded_frames(m, clips, recording, times);
     py::object output = path_join({output_dir, video_name(times)});
     const common::VideoInfo format = format_of(py::object(recording[py::int_(0)]).attr("path"));
+    checked_frames(frames, format.size, "of the video");  // refused before any still is saved
     if (common::is_true(visualization)) {
         py::object folder = path_join({output_dir, py::str("Visualizaiton")});
         m.attr("makedir")(folder);
@@ -203,9 +204,11 @@ void make_dy_img(const py::module_& m, const py::object& paths, const py::object
 void declare_batch(py::module_& m) {
     common::def(m, "Speed_Fig(images, paths, Times, Space, output_dir)",
                 "Writes the images, in order, as the video output_dir/X{Times}.mp4 (MPEG-4, 25 frames\n"
-                "per second, the size of the first image), printing 'Start processing' and\n"
-                "'Output complete!'. Give images or paths, not both: with paths only, they are\n"
-                "printed and nothing is written. Space is not used.",
+                "per second, the size of the first image), printing 'Start processing' once the\n"
+                "video is open and 'Output complete!'. Give images or paths, not both: with paths\n"
+                "only, they are printed and nothing is written. Space is not used. ValueError\n"
+                "(before writing) for an image of another size; OSError naming the file when the\n"
+                "video cannot be written whole (a full disk, a folder without write permission).",
                 [](py::object images, py::object paths, py::object Times, py::object Space, py::object output_dir) {
                     (void)Space;
                     speed_fig(images, paths, Times, output_dir);
@@ -223,7 +226,9 @@ void declare_batch(py::module_& m) {
     common::def(m, "Speed(path, videos, Times, Cliplist)",
                 "Writes every Times-th frame of the clips (GetFrameIndex2) as the video X{Times}.mp4\n"
                 "in the folder of the recording's first file, at its frame rate and size: played\n"
-                "back it runs Times times faster. Prints 'start' and 'output'.",
+                "back it runs Times times faster. Prints 'start', and 'output' once the video is\n"
+                "open. ValueError (before writing) for a frame of another size than the first\n"
+                "file's; OSError naming the file when the video cannot be written whole.",
                 [m](py::object path, py::object videos, py::object Times, py::object Cliplist) {
                     speed(m, path, videos, Times, Cliplist);
                 });
@@ -231,7 +236,9 @@ void declare_batch(py::module_& m) {
     common::def(m, "GetCapture(path, videos, Times, Cliplist)",
                 "Saves every Times-th frame of the clips (GetFrameIndex2) as the JPEG stills\n"
                 "'t=0 s.jpg', 't={Times} s.jpg', ... in the subfolder Capture of the folder of the\n"
-                "recording's first file (the number is the frame offset in the series).",
+                "recording's first file (the number is the frame offset in the series).\n"
+                "ValueError (before any is saved) for a frame of another size than the first\n"
+                "file's; OSError naming the file that cannot be written.",
                 [m](py::object path, py::object videos, py::object Times, py::object Cliplist) {
                     get_capture(m, path, videos, Times, Cliplist);
                 });

@@ -440,11 +440,13 @@ py::object exact_frame(const std::string& path, long long target) {
 py::tuple get_frames_multi(const py::module_& m, const py::object& capture_object, const py::object& video,
                            const py::object& number, const py::object& n, const py::object& ivideo,
                            const py::object& clips) {
+    const long long target = std::max<long long>(0, frame_position(number, "FramesIndex"));
     py::object capture = make_capture(m, n, ivideo, number, video, py::object(clips[n]).attr("InjRate"));
 
     py::module_ cv2 = py::module_::import("cv2");
-    const long long target = std::max<long long>(0, frame_position(number, "FramesIndex"));
-    const long long next = frame_position(capture_object.attr("get")(cv2.attr("CAP_PROP_POS_FRAMES")));
+    // Never below 0, so that target - next cannot overflow.
+    const long long next =
+        std::max<long long>(0, frame_position(capture_object.attr("get")(cv2.attr("CAP_PROP_POS_FRAMES"))));
     const std::string path = common::fs_path(video.attr("path"));
     auto& seeked = seeked_captures();
     const bool exact_position = seeked.count(capture_object.ptr()) == 0;
@@ -469,7 +471,7 @@ py::tuple get_frames_multi(const py::module_& m, const py::object& capture_objec
             grab_to(next);
             capture_object.attr("grab")();
         } else {
-            capture_object.attr("set")(cv2.attr("CAP_PROP_POS_FRAMES"), target + 1);
+            capture_object.attr("set")(cv2.attr("CAP_PROP_POS_FRAMES"), static_cast<double>(target) + 1);
             seeked.insert(capture_object.ptr());
         }
     }
@@ -488,6 +490,14 @@ py::object extract_from_videos(const py::module_& m, const py::object& given, co
     }
     common::check_finite(time_space, "TimeSpace");
     py::object fps = py::object(videos[0]).attr("FPS");
+    if (fps.equal(py::int_(0))) {
+        // No frame rate: the step would be 0 frames. Named when the file cannot be read.
+        const std::string first = common::fs_path(py::object(videos[0]).attr("path"));
+        common::core_call([&] {
+            if (common::probe_video(first).size.empty())
+                common::throw_unreadable_video(first, "cannot read the video that gives the frame rate");
+        });
+    }
     py::object frame_space = time_space * fps;
     py::list clips;
     clips.append(m.attr("Clip")(sm, ss, 1, em, es, py::len(videos), 0));
@@ -506,7 +516,9 @@ void declare_frame_readers(py::module_& m) {
                 "the frames read with their Capture (clip index from 0, file number, frame\n"
                 "number, clock time TimeCal(start_time, frame / FPS), InjRate), then for each\n"
                 "frame that could not be read (its number is printed) the file's first frame and\n"
-                "None. A clip with integer file numbers out of order raises ValueError.",
+                "None. A clip with integer file numbers out of order, or naming a file beyond\n"
+                "Videos, raises ValueError; a file that cannot be opened (gone, not a video)\n"
+                "raises OSError naming it.",
                 [m](py::object Cliplist, py::object Videos, py::object FrameSpace) {
                     return get_frame_index(m, Cliplist, Videos, FrameSpace);
                 });
@@ -517,8 +529,9 @@ void declare_frame_readers(py::module_& m) {
                 "File numbers count from 0. Returns (Frames, Captures), two parallel lists with\n"
                 "one entry per listed frame; prints each frame number, and for a frame that\n"
                 "cannot be read a '------------Lost one frame at No. k/n-------------' line,\n"
-                "a white image in Frames and a capture without frame. IterFrames gives the same\n"
-                "one frame at a time.",
+                "a white image in Frames and a capture without frame. A clip naming a file beyond\n"
+                "Videos raises ValueError, a file that cannot be opened OSError naming it.\n"
+                "IterFrames gives the same one frame at a time.",
                 [m](py::object Cliplist, py::object Videos, py::object FrameSpace) {
                     py::list frames, captures;
                     ClipFrames walk(m, Cliplist, Videos, FrameSpace);

@@ -104,8 +104,7 @@ py::object separate_seq(const py::object& frame, const py::object& Phase) {
             result.append(common::to_array(std::move(mask)));
             continue;
         }
-        if (!full)
-            full = common::to_array(cv::Mat(height, width, CV_8UC1, cv::Scalar(255)));
+        if (!full) full = common::to_array(cv::Mat(height, width, CV_8UC1, cv::Scalar(255)));
         result.append(full);
     }
     return result;

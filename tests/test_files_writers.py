@@ -258,6 +258,31 @@ def test_readers_name_a_file_spoiled_after_its_video(reader, how, recording, tmp
     assert not os.path.exists(tmp_path / "rec" / "X10.mp4")
 
 
+@pytest.mark.parametrize("how", ["deleted", "random bytes", "a folder"])
+@pytest.mark.parametrize("call", ["VideoCombine", "RegularVideo", "ExtractFromVideos"])
+def test_a_first_file_that_cannot_be_read_is_named(call, how, recording, tmp_path, capsys):
+    """It gives the output its frame size and rate (the frame step of
+    ExtractFromVideos): without it there is nothing to make."""
+    paths = copy_recording(recording[0], tmp_path / "rec")
+    spoil(paths[0], how)
+    with pytest.raises(OSError) as error:
+        if call == "ExtractFromVideos":
+            Tavelin.ExtractFromVideos(paths[:1] if how == "deleted" else paths, 1)
+        elif call == "VideoCombine":
+            Dravio.VideoCombine(paths, str(tmp_path / "out.mp4"), space=5)
+        else:
+            Dravio.RegularVideo(paths, str(tmp_path / "out.mp4"), 5)
+    assert error.value.filename == paths[0]
+    assert not (tmp_path / "out.mp4").exists()
+
+
+def test_a_video_onto_a_folder_is_named(recording, tmp_path):
+    (tmp_path / "out.mp4").mkdir()
+    with pytest.raises(IsADirectoryError) as error:
+        Dravio.cv_toVideo(noise_images(2), str(tmp_path / "out.mp4"), 25)
+    assert error.value.filename == str(tmp_path / "out.mp4")
+
+
 def test_a_file_cut_short_gives_white_frames_of_its_size(recording, tmp_path, capsys):
     paths = copy_recording(recording[0][:1], tmp_path / "rec")
     videos = [Tessil.Video(paths[0], [10, 0, 0])]
@@ -312,15 +337,19 @@ def bad_image(folder, how, extension=".png"):
     return str(path)
 
 
-@pytest.mark.parametrize("how", BAD_IMAGES)
-@pytest.mark.parametrize("function", ["cv_imread", "cv_toVideo", "evenLight", "rotate", "MakeDyImg", "CaptureCrop"])
+# evenLight and rotate take a folder of JPEGs, whose listing holds only the
+# files that are there.
+IMAGE_CASES = [(function, how) for function in ("cv_imread", "cv_toVideo", "evenLight", "rotate", "MakeDyImg",
+                                               "CaptureCrop") for how in BAD_IMAGES
+               if function not in ("evenLight", "rotate") or how not in ("missing", "a folder")]
+
+
+@pytest.mark.parametrize(("function", "how"), IMAGE_CASES)
 def test_image_readers_name_a_bad_file(function, how, orbisk, tmp_path, capsys):
     good = samples.write_image_folder(tmp_path / "good", noise_images(2), extension=".png")
     bad = bad_image(tmp_path, how)
     files = [good[0], bad, good[1]]
-    if function in ("evenLight", "rotate"):  # these take a folder of JPEGs
-        if how in ("missing", "a folder"):
-            pytest.skip("a folder's listing holds only the files that are there")
+    if function in ("evenLight", "rotate"):
         samples.write_image_folder(tmp_path / "jpegs", noise_images(2))
         bad = bad_image(tmp_path / "jpegs", how, ".jpg")
     with pytest.raises((OSError, ValueError)) as error:
@@ -366,8 +395,8 @@ def test_orbisk_refuses_a_file_of_another_size(job, orbisk, recording, tmp_path,
     clips = [Tavelin.Clip(0, 0, 0, 0, 0.5, 1, 0)]
     with pytest.raises(ValueError, match=r"frame \d+ of the (video|series) is 128x96; .* 160x120"):
         getattr(orbisk, job)(files, videos, 10, clips)
-    assert os.listdir(tmp_path / "rec") == sorted(os.path.basename(f) for f in files) or \
-        not os.listdir(tmp_path / "rec" / "Capture")
+    # Refused before anything is written: no video, no Capture folder.
+    assert sorted(os.listdir(tmp_path / "rec")) == sorted(os.path.basename(f) for f in files)
 
 
 # ---- JPEGs turned by their EXIF tag ----------------------------------------------------------------

@@ -57,6 +57,31 @@ def test_four_threads_share_one_reader(long_video):
     assert out.strip() == "same"
 
 
+def test_threads_reading_one_file_through_get_frames_multi(long_video):
+    """Far frames come from one exact reader of the file, shared by the threads."""
+    code = """
+        import sys, threading
+        import cv2, Tavelin, Tessil, samples
+        video = Tessil.Video(sys.argv[1], [1, 0, 0])
+        clips = [Tavelin.Clip(0, 0, 0, 0, 15, 0, 0)]
+        wanted = [list(range(399 - start, 0, -97)) for start in range(4)]
+        got = [[] for _ in wanted]
+        def work(k):
+            capture = cv2.VideoCapture(sys.argv[1])
+            for number in wanted[k]:
+                frame, _ = Tavelin.GetFrames_multi(capture, video, number, 0, 0, clips)
+                got[k].append(samples.read_index(frame)[1])
+            capture.release()
+        threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+        for thread in threads: thread.start()
+        for thread in threads: thread.join()
+        print("same" if got == wanted else f"wrong {got} {wanted}")
+    """
+    code_, out, err = finish(child(code, long_video))
+    assert code_ == 0, err
+    assert out.strip() == "same"
+
+
 def test_an_iterator_used_from_two_threads_refuses_the_second(long_video):
     code = """
         import sys, threading

@@ -26,9 +26,9 @@ py::list number_range(const py::object& start, const py::object& stop, const py:
     const Py_ssize_t n = PyLong_AsSsize_t(count.ptr());
     if (n == -1 && PyErr_Occurred()) {
         PyErr_Clear();
-        PyErr_SetString(PyExc_OverflowError,
-                        ("orange() would give " + std::string(py::repr(count)) + " values, more than a list holds")
-                            .c_str());
+        PyErr_SetString(
+            PyExc_OverflowError,
+            ("orange() would give " + std::string(py::repr(count)) + " values, more than a list holds").c_str());
         throw py::error_already_set();
     }
     py::list values(static_cast<size_t>(n));
@@ -60,7 +60,8 @@ TOOLKIT_MODULE(Wendrel, m) {
 
     common::def(m, "orange(start, stop, step)",
                 "The list start, start + step, ... up to and including stop when it falls on\n"
-                "the step; an empty list when start > stop. step must be positive.",
+                "the step; an empty list when start > stop. step must be positive. Exact for\n"
+                "ints of any size; OverflowError for more values than a list holds.",
                 [](py::object start, py::object stop, py::object step) { return number_range(start, stop, step); });
 
     common::def(m, "GetFiles(folder, pattern)",
