@@ -60,12 +60,11 @@ def accepted_exceptions():
 class Expect:
     """What a call must do. `raises`: the exception classes decided for it
     (None: any accepted class, or a return); `names`: words one of which the
-    message must contain; `returns`: the call must return (checked by
-    `check`); `same`: the outcome must equal that of the reference call."""
+    message must contain; `returns`: the call must return; `same`: the
+    outcome must equal that of the reference call."""
     raises: tuple | None = None
     names: tuple = ()
     returns: bool = False
-    check: Callable | None = None
     same: bool = False
 
     def describe(self):
