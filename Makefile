@@ -4,7 +4,7 @@ PYTHON := .venv/bin/python
 CXX_SOURCES = $(wildcard common/*.[ch]pp hollark/*.[ch]pp wendrel/*.[ch]pp tessil/*.[ch]pp tavelin/*.[ch]pp \
                          dravio/*.[ch]pp rimwell/*.[ch]pp orbisk/*.[ch]pp)
 
-.PHONY: setup run test lint format bench clean
+.PHONY: setup run test lint format bench clean sanitize matrix
 
 setup:
 	@bash scripts/setup
@@ -25,8 +25,18 @@ format: setup
 	clang-format -i $(CXX_SOURCES)
 	.venv/bin/ruff check --fix --quiet .
 
+# The suite under AddressSanitizer, UndefinedBehaviorSanitizer and pybind11's
+# GIL checks, built into .venv-sanitize (scripts/sanitize; a few minutes).
+sanitize: setup
+	@bash scripts/sanitize
+
+# Every public callable against bad input, each call in a child process;
+# prints the counts of calls, exceptions, specified results, crashes and hangs.
+matrix: setup
+	$(PYTHON) scripts/bad_input_matrix.py
+
 bench: setup
 	@status=0; for script in bench/bench_*.py; do echo "== $$script"; $(PYTHON) $$script || status=1; done; exit $$status
 
 clean:
-	rm -rf build .venv/.toolkit-installed compile_commands.json
+	rm -rf build .venv/.toolkit-installed .venv-sanitize/.toolkit-installed compile_commands.json

@@ -23,6 +23,7 @@
 
 #include "common/bgr_conversion.hpp"
 #include "common/ffmpeg_handles.hpp"
+#include "common/interrupt.hpp"
 #include "common/opencv_fallback.hpp"
 #include "common/packet_index.hpp"
 #include "common/video_decoder.hpp"
@@ -403,6 +404,8 @@ FrameReader::FrameReader(const std::string& path) : FrameReader(path, Options())
 FrameReader::FrameReader(const std::string& path, const Options& options) : impl_(new Impl(path, options)) {
     try {
         impl_->open();
+    } catch (const Interrupted&) {
+        throw;                           // Ctrl-C while the file was indexed: not a file that cannot be read
     } catch (const std::exception& e) {  // e.g. OpenCV errors from a fallback backend
         impl_->mode = Mode::Closed;
         impl_->open_error = e.what();

@@ -59,23 +59,33 @@ std::vector<uchar> read_bytes(const std::string& path) {
 void write_bytes(const std::string& path, const std::vector<uchar>& bytes) {
     FileDescriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (file.get() < 0) throw FileError(errno, path);
+    // A file cut short holds no image: it is removed, the error kept.
+    auto fail = [&](int error) {
+        ::close(file.release());
+        ::unlink(path.c_str());
+        throw FileError(error, path);
+    };
     size_t written = 0;
     while (written < bytes.size()) {
         const ssize_t n = ::write(file.get(), bytes.data() + written, bytes.size() - written);
         if (n < 0) {
             if (errno == EINTR) continue;
-            throw FileError(errno, path);
+            fail(errno);
         }
         written += static_cast<size_t>(n);
     }
-    if (::close(file.release()) != 0) throw FileError(errno, path);
+    if (::close(file.release()) != 0) {
+        const int error = errno;
+        ::unlink(path.c_str());
+        throw FileError(error, path);
+    }
 }
 
 }  // namespace
 
-cv::Mat read_image(const std::string& path) {
+cv::Mat read_image(const std::string& path, int flags) {
     const std::vector<uchar> bytes = read_bytes(path);
-    cv::Mat image = bytes.empty() ? cv::Mat() : cv::imdecode(bytes, cv::IMREAD_COLOR);
+    cv::Mat image = bytes.empty() ? cv::Mat() : cv::imdecode(bytes, flags);
     if (image.empty()) throw std::invalid_argument("cannot decode an image from file '" + path + "'");
     return image;
 }

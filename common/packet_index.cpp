@@ -10,6 +10,7 @@
 
 #include "common/ffmpeg_handles.hpp"
 #include "common/h264_pictures.hpp"
+#include "common/interrupt.hpp"
 
 namespace common {
 namespace {
@@ -104,6 +105,7 @@ std::shared_ptr<const PacketIndex> PacketIndex::build(const std::string& path, s
     std::vector<Packet>& packets = index->packets_;
     int read_error = 0;
     for (;;) {
+        check_interrupt();  // a long file on a slow drive; nothing is cached when interrupted
         const int r = av_read_frame(format.get(), packet.get());
         if (r < 0) {
             if (r != AVERROR_EOF) read_error = r;

@@ -25,4 +25,9 @@ long long counted_frames(const std::string& path, long long estimate);
 // when it cannot be opened.
 VideoInfo probe_video(const std::string& path);
 
+// Throws FileError naming the video at `path`, which cannot be read: with the
+// file's own errno when it cannot be reached (gone, a folder, no permission),
+// else EINVAL with `why` ("cannot read the video: ...").
+[[noreturn]] void throw_unreadable_video(const std::string& path, const std::string& why);
+
 }  // namespace common

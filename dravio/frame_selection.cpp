@@ -19,9 +19,30 @@ std::vector<long long> cumulative_frames(const std::vector<long long>& frame_cou
         throw std::out_of_range("start file " + std::to_string(start) + " is out of range for " +
                                 std::to_string(files) + " files");
     std::vector<long long> cumulative(frame_counts.size() + 1, 0);
-    for (long long i = 0; i < files; ++i) cumulative[i + 1] = cumulative[i] + (i < start ? 0 : frame_counts[i]);
+    for (long long i = 0; i < files; ++i) {
+        const long long count = i < start ? 0 : frame_counts[i];
+        if (__builtin_add_overflow(cumulative[i], count, &cumulative[i + 1]))
+            throw std::overflow_error("the frame counts of the files add up to more than a 64-bit integer holds");
+    }
     return cumulative;
 }
+
+namespace {
+
+// Room for `count` frames of one file; more than a list can hold is an error
+// before any is listed.
+void reserve_frames(std::vector<Number>& frames, long double count) {
+    if (count <= 0) return;
+    if (count > static_cast<long double>(frames.max_size()))
+        throw std::length_error("the span holds more frames than a list can hold");
+    frames.reserve(static_cast<size_t>(count));
+}
+
+// The largest count of float positions first + k * by whose consecutive
+// values are still distinct numbers: beyond it the step vanishes in rounding.
+constexpr double kMaxFloatPositions = 4503599627370496.0;  // 2**52
+
+}  // namespace
 
 FrameSelection select_frames(const std::vector<long long>& cumulative, long long start, long long end,
                              Number start_frame, Number end_frame, Number step) {
@@ -35,6 +56,15 @@ FrameSelection select_frames(const std::vector<long long>& cumulative, long long
 
     const auto& cum = cumulative;
     const bool real = start_frame.is_float || end_frame.is_float || step.is_float;
+    if (real) {
+        const double first = start_frame.value(), last = cum[end] + end_frame.value(), by = step.value();
+        if (!std::isfinite(first) || !std::isfinite(last) || !std::isfinite(by))
+            throw std::invalid_argument("the frame numbers and the frame step must be finite");
+        if (last >= first && !((last - first) / by < kMaxFloatPositions))
+            throw std::invalid_argument("the span from position " + std::to_string(first) + " to " +
+                                        std::to_string(last) + " holds too many frames at the step " +
+                                        std::to_string(by));
+    }
     for (long long i = start; i <= end; ++i) {
         selection.files.push_back(i);
         auto& frames = selection.frames.emplace_back();
@@ -43,15 +73,21 @@ FrameSelection select_frames(const std::vector<long long>& cumulative, long long
             const double first = start_frame.value(), last = cum[end] + end_frame.value(), by = step.value();
             const double lo = std::max<double>(first, cum[i]);
             const double next_file = static_cast<double>(cum[i + 1]);
+            if (lo > last) continue;
+            // k < 2**52: the count of positions was checked above.
             long long k = lo <= first ? 0 : static_cast<long long>(std::ceil((lo - first) / by));
+            reserve_frames(frames, (std::min(last, next_file) - lo) / by + 1);
             for (double p = first + k * by; p <= last && p < next_file; p = first + (++k) * by)
                 if (p >= lo) frames.push_back(from_double(p - cum[i]));
         } else {
-            const long long first = start_frame.integer, last = cum[end] + end_frame.integer, by = step.integer;
-            const long long lo = std::max(first, cum[i]);
-            const long long hi = std::min(last + 1, cum[i + 1]);  // exclusive
-            long long p = lo <= first ? first : first + ((lo - first + by - 1) / by) * by;
-            for (; p < hi; p += by) frames.push_back(from_integer(p - cum[i]));
+            // 128-bit arithmetic: positions near the 64-bit limits do not overflow.
+            using Wide = __int128;
+            const Wide first = start_frame.integer, last = Wide{cum[end]} + end_frame.integer, by = step.integer;
+            const Wide lo = std::max<Wide>(first, cum[i]);
+            const Wide hi = std::min<Wide>(last + 1, cum[i + 1]);  // exclusive
+            Wide p = lo <= first ? first : first + ((lo - first + by - 1) / by) * by;
+            if (p < hi) reserve_frames(frames, static_cast<long double>((hi - p + by - 1) / by));
+            for (; p < hi; p += by) frames.push_back(from_integer(static_cast<long long>(p - cum[i])));
         }
     }
     return selection;

@@ -23,7 +23,8 @@ struct FrameSelection {
 
 // The number of frames before each file, counted from the first frame of file
 // `start` (files before it count none), with a leading 0: one entry more than
-// `frame_counts`. Throws std::out_of_range for a start outside the list.
+// `frame_counts`. Throws std::out_of_range for a start outside the list and
+// std::overflow_error when the total passes the 64-bit range.
 std::vector<long long> cumulative_frames(const std::vector<long long>& frame_counts, long long start);
 
 // The frames of the span from frame `start_frame` of file `start` to frame
@@ -31,7 +32,10 @@ std::vector<long long> cumulative_frames(const std::vector<long long>& frame_cou
 // continuously across the files; `cumulative` is cumulative_frames(..., start).
 // Each file gets the positions that fall inside it; an end before the start
 // gives no file. Throws std::out_of_range for an end file outside the
-// recording and std::invalid_argument for a step that is not positive.
+// recording, std::invalid_argument for a step that is not positive, for a NaN
+// or infinite bound or step, and for float positions so many that the step
+// vanishes in rounding (the walk would never advance), and std::length_error
+// for more frames than a list holds.
 FrameSelection select_frames(const std::vector<long long>& cumulative, long long start, long long end,
                              Number start_frame, Number end_frame, Number step);
 

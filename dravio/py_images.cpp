@@ -28,7 +28,7 @@ int tile_count(py::handle size) {
     if (PyFloat_Check(size.ptr()) || !PyIndex_Check(size.ptr()))
         throw py::type_error("evenLightImg() size must be an integer number of tiles, not " +
                              std::string(py::str(py::type::handle_of(size).attr("__name__"))));
-    const long long tiles = common::to_index(size);
+    const long long tiles = common::to_index(size, "size");
     if (tiles < 1 || tiles > INT_MAX)
         throw py::value_error("evenLightImg() size must be a positive number of tiles, got " + std::to_string(tiles));
     return static_cast<int>(tiles);
@@ -49,8 +49,8 @@ std::vector<std::string> jpeg_files(const py::module_& m, py::handle folder) {
 
 py::array white_image(const py::object& img) {
     py::object shape = img.attr("shape");
-    const auto height = common::to_index(shape[py::int_(0)]);
-    const auto width = common::to_index(shape[py::int_(1)]);
+    const auto height = common::to_index(shape[py::int_(0)], "img.shape[0]");
+    const auto width = common::to_index(shape[py::int_(1)], "img.shape[1]");
     py::array_t<uint8_t> image({height, width, 3LL});
     uint8_t* pixels = image.mutable_data();
     const auto count = static_cast<size_t>(image.size());

@@ -1,4 +1,6 @@
 // GetIndex: the frames of a span of a multi-file recording.
+#include <stdexcept>
+
 #include "common/py_binding.hpp"
 #include "common/py_guard.hpp"
 #include "common/py_values.hpp"
@@ -9,9 +11,10 @@ namespace dravio {
 
 namespace {
 
-Number to_number(py::handle value) {
-    if (!PyFloat_Check(value.ptr()) && PyIndex_Check(value.ptr())) return {false, common::to_index(value), 0.0};
-    return {true, 0, py::float_(py::reinterpret_borrow<py::object>(value)).cast<double>()};
+// An integer stays one; any other real number is a float, which must be finite.
+Number to_number(py::handle value, const char* name) {
+    if (!PyFloat_Check(value.ptr()) && PyIndex_Check(value.ptr())) return {false, common::to_index(value, name), 0.0};
+    return {true, 0, common::finite_double(value, name)};
 }
 
 py::object to_python(const Number& n) {
@@ -20,17 +23,30 @@ py::object to_python(const Number& n) {
 
 py::tuple get_index(const py::object& frame_list, const py::object& clip, const py::object& space) {
     std::vector<long long> counts;
-    for (auto count : frame_list) counts.push_back(common::to_index(count));
-    const long long start = common::to_index(clip[py::int_(0)]);
-    const long long end = common::to_index(clip[py::int_(1)]);
-    const auto start_frame = to_number(clip[py::int_(2)]);
-    const auto end_frame = to_number(clip[py::int_(3)]);
-    const auto step = to_number(space);
+    for (auto count : frame_list) counts.push_back(common::to_index(count, "Framelist"));
+    const long long start = common::to_index(clip[py::int_(0)], "Clip[0]");
+    const long long end = common::to_index(clip[py::int_(1)], "Clip[1]");
+    const auto start_frame = to_number(clip[py::int_(2)], "Clip[2]");
+    const auto end_frame = to_number(clip[py::int_(3)], "Clip[3]");
+    const auto step = to_number(space, "space");
 
-    const auto cumulative = common::core_call([&] { return cumulative_frames(counts, start); });
+    std::vector<long long> cumulative;
+    try {
+        cumulative = common::core_call([&] { return cumulative_frames(counts, start); });
+    } catch (const std::overflow_error& e) {
+        PyErr_SetString(PyExc_OverflowError, (std::string("Framelist: ") + e.what()).c_str());
+        throw py::error_already_set();
+    }
     common::print(py::str(format_table(cumulative)));
-    const auto selection =
-        common::core_call([&] { return select_frames(cumulative, start, end, start_frame, end_frame, step); });
+    FrameSelection selection;
+    try {
+        selection =
+            common::core_call([&] { return select_frames(cumulative, start, end, start_frame, end_frame, step); });
+    } catch (const std::invalid_argument& e) {
+        // A bad step or span: named by the arguments that gave it.
+        throw py::value_error(common::named_value("Clip", clip) + ", " + common::named_value("space", space) + ": " +
+                              e.what());
+    }
 
     py::list files, frames;
     for (size_t i = 0; i < selection.files.size(); ++i) {
@@ -53,7 +69,9 @@ void declare_selection(py::module_& m) {
         "space is the step, counted continuously across the files. Returns\n"
         "(Videoindex, FrameindexInVideo): the files start..end and, per file, its frame\n"
         "numbers (ints, or floats when a bound or the step is a float). Prints the\n"
-        "cumulative frame table.",
+        "cumulative frame table. ValueError for a NaN or infinite number, a step that is\n"
+        "not positive, or float bounds too far apart for the step; OverflowError for\n"
+        "integers beyond 64 bits.",
         [](py::object Framelist, py::object Clip, py::object space) { return get_index(Framelist, Clip, space); });
 }
 

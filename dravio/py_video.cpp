@@ -28,7 +28,7 @@ const Codec& codec_for(py::handle format) {
 }
 
 long long positive_step(py::handle value, const char* name) {
-    const long long step = common::to_index(value);
+    const long long step = common::to_index(value, name);
     if (step < 1) throw py::value_error(std::string(name) + " must be a positive integer, got " + std::to_string(step));
     return step;
 }
@@ -43,7 +43,10 @@ std::vector<std::string> path_list(py::handle paths) {
 std::vector<common::VideoInfo> probe_all(const std::vector<std::string>& paths, const common::VideoInfo& first) {
     return common::core_call([&] {
         std::vector<common::VideoInfo> infos{first};
-        for (size_t i = 1; i < paths.size(); ++i) infos.push_back(common::probe_video(paths[i]));
+        for (size_t i = 1; i < paths.size(); ++i) {
+            common::check_interrupt();  // a long list of files on a slow drive
+            infos.push_back(common::probe_video(paths[i]));
+        }
         return infos;
     });
 }
@@ -56,7 +59,7 @@ py::object to_video(const py::object& frames, const py::object& path, const py::
     const auto count = static_cast<long long>(py::len(frames));
     if (count == 0) return py::bool_(false);
     const std::string output = common::fs_path(path);
-    const double rate = common::to_double(fps);
+    const double rate = common::finite_double(fps, "fps");
 
     // The video is opened, the line printed, then the frames written; the
     // video is closed by the core call that writes it, on every path.
@@ -131,8 +134,10 @@ py::object regular_video(const py::module_& m, const py::object& paths_given, co
     const std::vector<std::string> paths = path_list(paths_given);
     const std::string output = common::fs_path(out_path);
     const common::VideoInfo first = probe(paths[0]);
+    common::check_finite(times, "times");
     if (fps.equal(py::int_(0))) fps = py::float_(first.fps);
-    const double writer_fps = common::to_int(fps).cast<double>();  // a whole number of frames per second
+    // A whole number of frames per second.
+    const auto writer_fps = static_cast<double>(common::to_integer(fps, "fps"));
     const Codec& codec = codec_for(format);
     const std::vector<common::VideoInfo> infos = probe_all(paths, first);
 
@@ -147,9 +152,9 @@ py::object regular_video(const py::module_& m, const py::object& paths_given, co
 
     std::vector<FramePlan> plan;
     for (size_t k = 0, n = py::len(files); k < n; ++k) {
-        const auto file = static_cast<size_t>(common::to_index(files[py::int_(k)]));
+        const auto file = static_cast<size_t>(common::to_index(files[py::int_(k)], "GetIndex's file index"));
         auto& entry = plan.emplace_back(FramePlan{paths.at(file), {}, infos.at(file).size});
-        for (auto number : numbers[py::int_(k)]) entry.frames.push_back(common::to_int(number).cast<long long>());
+        for (auto number : numbers[py::int_(k)]) entry.frames.push_back(common::to_integer(number, "frame number"));
     }
     common::core_call([&] { combine_videos(output, codec, writer_fps, paths[0], first.size, plan); });
     return py::none();
@@ -166,7 +171,11 @@ void declare_video(py::module_& m) {
                 "(check isOpened()); release() it when done. Another key raises UnboundLocalError.",
                 [](py::object path, py::object format, py::object fps, py::object size) {
                     const Codec& codec = codec_for(format);
-                    return py::module_::import("cv2").attr("VideoWriter")(path, codec.code(), fps, size, true);
+                    common::check_finite(fps, "fps");
+                    // cv2 takes the path as a str: a path-like object is turned into one, and
+                    // a NUL byte, at which cv2 would cut the name, is a ValueError.
+                    const py::str file = common::fs_str(common::fs_path(path));
+                    return py::module_::import("cv2").attr("VideoWriter")(file, codec.code(), fps, size, true);
                 });
 
     common::def(m, "cv_toVideo(frames, path, fps, format='.mp4', space=1)",

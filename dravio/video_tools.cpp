@@ -1,14 +1,11 @@
 #include "dravio/video_tools.hpp"
 
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <stdexcept>
 
-#include "common/errors.hpp"
 #include "common/frame_reader.hpp"
 #include "common/image_io.hpp"
 #include "common/interrupt.hpp"
+#include "common/video_probe.hpp"
 #include "dravio/pipeline.hpp"
 
 namespace dravio {
@@ -21,15 +18,14 @@ std::string size_text(cv::Size size) { return std::to_string(size.width) + "x" +
 
 size_t combine_videos(const std::string& path, const Codec& codec, double fps, const std::string& source, cv::Size size,
                       const std::vector<FramePlan>& plan) {
+    // Without the first file's frame size and rate there is no video to make,
+    // whatever the other files hold: an error, not an empty output.
+    if (size.empty())
+        common::throw_unreadable_video(source, "cannot read the video that gives the output its frame size and rate");
     bool frames_to_write = false;
     for (const auto& file : plan) {
         if (file.frames.empty()) continue;
         frames_to_write = true;
-        if (size.empty()) {
-            struct stat info {};
-            throw common::FileError(::stat(source.c_str(), &info) != 0 ? errno : EINVAL, source,
-                                    "cannot read the video that gives the output its frame size and rate");
-        }
         if (file.size != size)
             throw std::invalid_argument("'" + file.path + "' has " + size_text(file.size) +
                                         " frames; the output video takes " + size_text(size) +

@@ -43,9 +43,9 @@ struct FramePlan {
 // `codec` at `fps`, its frame size `size` being that of the first file of the
 // recording, `source`. Frames are decoded ahead on worker threads while the
 // calling thread encodes; frames that cannot be read are skipped. Before the
-// output is created, throws std::invalid_argument for a file that gives
-// frames of another size, and FileError naming `source` when it could not be
-// read (size 0x0) while other files give frames. The output is created even
+// output is created, throws FileError naming `source` when it could not be
+// read (size 0x0) and std::invalid_argument for a file that gives frames of
+// another size. The output is created even
 // without frames; a writer that does not open for frames throws FileError.
 // Returns the number of frames written.
 size_t combine_videos(const std::string& path, const Codec& codec, double fps, const std::string& source, cv::Size size,

@@ -293,8 +293,12 @@ class Picker:
 def run(args) -> int:
     phases = load_phases(args.out) if os.path.exists(args.out) else []
     frame = load_frame(args.source)
-    if not any(os.environ.get(name) for name in ("DISPLAY", "WAYLAND_DISPLAY")):
-        raise FluidlabError("pick opens a window and there is no display (DISPLAY is not set)")
+    import Rimwell
+
+    # OpenCV's Qt back end aborts the process on a display it cannot open.
+    problem = Rimwell._display_problem()
+    if problem is not None:
+        raise FluidlabError(f"pick opens a window and there is no display: {problem}")
     picker = Picker(frame, phases, args.out)
     picker.loop()
     if picker.saved:

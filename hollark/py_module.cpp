@@ -15,13 +15,16 @@ namespace {
 // Combines two masks into a new one; the inputs are not changed.
 template <typename Combine>
 py::object combine_masks(const py::object& mask, const py::object& term, Combine combine) {
-    const common::MatView running = common::mat_view(mask, "mask");
-    const common::MatView other = common::mat_view(term, "term");
-    return common::to_array(common::core_call([&] {
-        cv::Mat result;
-        combine(running.mat, other.mat, result);
-        return result;
+    const common::MatView running = common::mask_view(mask, "mask");
+    const common::MatView other = common::mask_view(term, "term");
+    py::array result = common::to_array(common::core_call([&] {
+        cv::Mat combined;
+        combine(running.mat, other.mat, combined);
+        return combined;
     }));
+    // A 1-D mask is a column to OpenCV; the result keeps the mask's own shape.
+    if (py::array(running.owner).ndim() == 1) return result.attr("reshape")(-1);
+    return std::move(result);
 }
 
 // cvFun.cv_toVideo is Dravio.cv_toVideo, looked up when it is used, since

@@ -32,24 +32,40 @@ common::VideoInfo format_of(py::handle path) {
     return common::core_call([&] { return common::probe_video(file); });
 }
 
-// Writes `frames` as an MP4 (mp4v) video of the frame rate and size of
-// `format`. Every frame is checked first: a frame of another size or kind is
-// a ValueError naming it (OpenCV's writer would drop it without a word). With
-// frames to write, a writer that does not open is an OSError naming the file;
-// without, the writer is only tried, as an empty list asks for nothing.
-void write_video(const py::list& frames, py::handle output, const common::VideoInfo& format) {
-    const std::string path = common::fs_path(output);
+// Throws ValueError naming the first of `frames` that is not an 8-bit BGR
+// image of `size` (OpenCV's writer would drop it without a word); `what`
+// names the series ("of the video"). The views are kept for writing.
+std::vector<common::MatView> checked_frames(const py::list& frames, cv::Size size, const std::string& what) {
     std::vector<common::MatView> views;
     for (auto frame : frames) views.push_back(common::mat_view(frame, "frame"));
     for (size_t k = 0; k < views.size(); ++k)
-        common::check_frame(views[k].mat, format.size, "frame " + std::to_string(k) + " of the video");
+        common::check_frame(views[k].mat, size, "frame " + std::to_string(k) + " " + what);
+    return views;
+}
+
+// Writes `frames` as an MP4 (mp4v) video of the frame rate and size of
+// `format`. Every frame is checked first. With frames to write, a writer that
+// does not open is an OSError naming the file; without, the writer is only
+// tried, as an empty list asks for nothing. `opened`, when given, is printed
+// once the writer is open, before the frames are written. The finished file
+// is checked (an OSError when the disk filled up, for example); after an
+// error or Ctrl-C the frames written so far stay a playable video.
+void write_video(const py::list& frames, py::handle output, const common::VideoInfo& format,
+                 const char* opened = nullptr) {
+    const std::string path = common::fs_path(output);
+    const std::vector<common::MatView> views = checked_frames(frames, format.size, "of the video");
+    auto video = common::core_call([&] {
+        return std::make_unique<common::VideoOutput>(path, common::kMp4vFourcc, format.fps, format.size,
+                                                     !views.empty());
+    });
+    if (opened) common::print(py::str(opened));
     common::core_call([&] {
-        common::VideoOutput video(path, common::kMp4vFourcc, format.fps, format.size, !views.empty());
+        const std::unique_ptr<common::VideoOutput> writing = std::move(video);
         for (size_t k = 0; k < views.size(); ++k) {
             common::check_interrupt();
-            video.write(views[k].mat, "frame " + std::to_string(k) + " of the video");
+            writing->write(views[k].mat, "frame " + std::to_string(k) + " of the video");
         }
-        video.close();
+        writing->close();
     });
 }
 
@@ -60,17 +76,18 @@ bool given(py::handle value) { return py::reinterpret_borrow<py::object>(value).
 
 void speed(const py::module_& m, const py::object& path, const py::object& videos, const py::object& times,
            const py::object& clips) {
+    common::check_finite(times, "Times");
     common::print(py::str("start"));
     py::list frames = recorded_frames(m, clips, videos, times);
     py::object first = path[py::int_(0)];
     py::object output = path_join({dirname(first), video_name(times)});
     const common::VideoInfo format = format_of(first);
-    common::print(py::str("output"));
-    write_video(frames, output, format);
+    write_video(frames, output, format, "output");
 }
 
 void speed_vdo(const py::module_& m, const py::object& videos, const py::object& paths, const py::object& times,
                const py::object& clips, const py::object& output_dir, const py::object& visualization) {
+    common::check_finite(times, "Times");
     py::object recording;
     if (given(videos) && given(paths)) {
         common::print(py::str("input error! only one item should be specified."));
@@ -88,6 +105,7 @@ void speed_vdo(const py::module_& m, const py::object& videos, const py::object&
     py::list frames = recorded_frames(m, clips, recording, times);
     py::object output = path_join({output_dir, video_name(times)});
     const common::VideoInfo format = format_of(py::object(recording[py::int_(0)]).attr("path"));
+    checked_frames(frames, format.size, "of the video");  // refused before any still is saved
     if (common::is_true(visualization)) {
         py::object folder = path_join({output_dir, py::str("Visualizaiton")});
         m.attr("makedir")(folder);
@@ -109,10 +127,10 @@ void speed_fig(const py::object& images, const py::object& paths, const py::obje
         format.fps = 25.0;
         if (!frames.empty()) {
             py::tuple shape = frames[0].attr("shape");
-            format.size = {shape[1].cast<int>(), shape[0].cast<int>()};
+            format.size = {common::to_extent(shape[1], "images[0].shape[1]"),
+                           common::to_extent(shape[0], "images[0].shape[0]")};
         }
-        common::print(py::str("Start processing"));
-        write_video(frames, output, format);
+        write_video(frames, output, format, "Start processing");
         common::print(py::str("Output complete!"));
     } else if (given(paths)) {
         common::print(paths);
@@ -123,9 +141,18 @@ void speed_fig(const py::object& images, const py::object& paths, const py::obje
 
 void get_capture(const py::module_& m, const py::object& path, const py::object& videos, const py::object& times,
                  const py::object& clips) {
+    common::check_finite(times, "Times");
     py::list frames = recorded_frames(m, clips, videos, times);
+    // The stills are the video's frames: one of another size is refused
+    // before any is saved, as the video writers refuse it.
+    py::object first = path[py::int_(0)];
+    const common::VideoInfo format = format_of(first);
+    if (format.size.empty() && !frames.empty())
+        common::throw_unreadable_video(common::fs_path(first),
+                                       "cannot read the video that gives the stills their frame size");
+    checked_frames(frames, format.size, "of the series");
     py::module_ os = py::module_::import("os");
-    py::object folder = path_join({dirname(path[py::int_(0)]), py::str("Capture")});
+    py::object folder = path_join({dirname(first), py::str("Capture")});
     if (!common::is_true(os.attr("path").attr("exists")(folder))) os.attr("makedirs")(folder);
     for (size_t i = 0; i < frames.size(); ++i) {
         py::object offset = py::int_(i) * times;
@@ -164,7 +191,8 @@ void make_dy_img(const py::module_& m, const py::object& paths, const py::object
         PyErr_SetString(PyExc_UnboundLocalError, "local variable 'c' referenced before assignment");
         throw py::error_already_set();
     }
-    const long long start = common::to_index(loc - width), stop = common::to_index(loc + width);
+    const long long start = common::to_index(loc - width, "loc - width");
+    const long long stop = common::to_index(loc + width, "loc + width");
     cv::Mat joined = common::core_call([&] { return join_bands(files, start, stop, rows); });
     py::tuple split = py::module_::import("os").attr("path").attr("split")(paths[py::int_(0)]);
     py::str name = py::str("Dyna-{}={},width={},Num={}").format(direction, loc, width, files.size());
@@ -176,9 +204,11 @@ void make_dy_img(const py::module_& m, const py::object& paths, const py::object
 void declare_batch(py::module_& m) {
     common::def(m, "Speed_Fig(images, paths, Times, Space, output_dir)",
                 "Writes the images, in order, as the video output_dir/X{Times}.mp4 (MPEG-4, 25 frames\n"
-                "per second, the size of the first image), printing 'Start processing' and\n"
-                "'Output complete!'. Give images or paths, not both: with paths only, they are\n"
-                "printed and nothing is written. Space is not used.",
+                "per second, the size of the first image), printing 'Start processing' once the\n"
+                "video is open and 'Output complete!'. Give images or paths, not both: with paths\n"
+                "only, they are printed and nothing is written. Space is not used. ValueError\n"
+                "(before writing) for an image of another size; OSError naming the file when the\n"
+                "video cannot be written whole (a full disk, a folder without write permission).",
                 [](py::object images, py::object paths, py::object Times, py::object Space, py::object output_dir) {
                     (void)Space;
                     speed_fig(images, paths, Times, output_dir);
@@ -196,7 +226,9 @@ void declare_batch(py::module_& m) {
     common::def(m, "Speed(path, videos, Times, Cliplist)",
                 "Writes every Times-th frame of the clips (GetFrameIndex2) as the video X{Times}.mp4\n"
                 "in the folder of the recording's first file, at its frame rate and size: played\n"
-                "back it runs Times times faster. Prints 'start' and 'output'.",
+                "back it runs Times times faster. Prints 'start', and 'output' once the video is\n"
+                "open. ValueError (before writing) for a frame of another size than the first\n"
+                "file's; OSError naming the file when the video cannot be written whole.",
                 [m](py::object path, py::object videos, py::object Times, py::object Cliplist) {
                     speed(m, path, videos, Times, Cliplist);
                 });
@@ -204,7 +236,9 @@ void declare_batch(py::module_& m) {
     common::def(m, "GetCapture(path, videos, Times, Cliplist)",
                 "Saves every Times-th frame of the clips (GetFrameIndex2) as the JPEG stills\n"
                 "'t=0 s.jpg', 't={Times} s.jpg', ... in the subfolder Capture of the folder of the\n"
-                "recording's first file (the number is the frame offset in the series).",
+                "recording's first file (the number is the frame offset in the series).\n"
+                "ValueError (before any is saved) for a frame of another size than the first\n"
+                "file's; OSError naming the file that cannot be written.",
                 [m](py::object path, py::object videos, py::object Times, py::object Cliplist) {
                     get_capture(m, path, videos, Times, Cliplist);
                 });

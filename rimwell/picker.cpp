@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "common/interrupt.hpp"
+#include "rimwell/display.hpp"
 
 namespace rimwell {
 
@@ -70,13 +71,8 @@ bool window_closed() {
 
 // Qt aborts the whole process when it finds no display, so refuse first.
 void require_display() {
-#ifdef __linux__
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
-        const char* value = std::getenv(name);
-        if (value && *value) return;
-    }
-    throw std::runtime_error("no display to show the window on: DISPLAY is not set");
-#endif
+    const std::string problem = display_problem();
+    if (!problem.empty()) throw std::runtime_error(problem);
 }
 
 }  // namespace

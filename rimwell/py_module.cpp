@@ -4,6 +4,7 @@
 #include "common/py_binding.hpp"
 #include "common/py_guard.hpp"
 #include "common/py_ndarray.hpp"
+#include "rimwell/display.hpp"
 #include "rimwell/picker.hpp"
 
 namespace py = pybind11;
@@ -46,4 +47,14 @@ TOOLKIT_MODULE(Rimwell, m) {
                 "returns the picked outlines in click order, as cv2.findContours gives them\n"
                 "(an outline picked twice appears twice). The caller's image is not drawn on.",
                 [](py::object images) { return contours_filter_by_mouse(images); });
+
+    // For other windows of the toolkit (fluidlab's pick): the picker's check.
+    m.def(
+        "_display_problem",
+        [] {
+            const std::string problem = rimwell::display_problem();
+            return problem.empty() ? py::object(py::none()) : py::object(py::str(problem));
+        },
+        "Why no OpenCV window can be shown here (DISPLAY unset, or naming a display that\n"
+        "does not answer), or None when one can.");
 }

@@ -23,7 +23,7 @@ def cv_GenImage(img: Any, /) -> _Image:
 def cv_RandomImg(h: int, v: int) -> _Image:
     """A random colour image h wide and v high."""
 
-def cv_VideoWriter(path: str, format: str, fps: float, size: tuple[int, int]) -> cv2.VideoWriter:
+def cv_VideoWriter(path: _Path, format: str, fps: float, size: tuple[int, int]) -> cv2.VideoWriter:
     """A writer whose codec the key format names."""
 
 def cv_toVideo(frames: Sequence[Any], path: _Path, fps: float, format: str = ".mp4", space: int = 1) -> bool:

@@ -38,12 +38,14 @@ std::vector<std::string> entries_by_modification_time(const std::string& folder)
 
 namespace {
 
-// The image in the file, or an empty matrix for a folder or a file that holds none.
+// The image in the file, or an empty matrix for a folder or a file that holds
+// none. JPEGs are taken as stored: turned by an EXIF orientation tag, the
+// frames of one camera would no longer fit the video's size.
 cv::Mat try_read_image(const std::string& path) {
     std::error_code error;
     if (!fs::is_regular_file(path, error)) return {};
     try {
-        return common::read_image(path);
+        return common::read_image(path, cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
     } catch (const std::invalid_argument&) {
         return {};
     }

@@ -14,6 +14,8 @@ py::object time_cal(const py::object& t1, const py::object& sec) {
     const py::int_ sixty(60), twelve(12);
     auto item = [](const py::object& time, int k) { return py::object(time[py::int_(k)]); };
     py::object t2 = t1.attr("copy")();
+    common::check_finite(sec, "sec");
+    for (int k = 0; k < 3; ++k) common::check_finite(item(t1, k), ("t1[" + std::to_string(k) + "]").c_str());
     // Every carry is computed from t1, not from the already wrapped t2.
     auto minutes = [&] { return common::floordiv(item(t1, 2) + sec, sixty) + item(t1, 1); };
     t2[py::int_(2)] = common::mod(item(t1, 2) + sec, sixty);

@@ -17,8 +17,8 @@ namespace {
 py::object contour_mask(const py::module_& m, const py::object& image) {
     py::object picked = m.attr("ContoursFilterByMouse")(image);
     py::object shape = image.attr("shape");
-    const cv::Size size(static_cast<int>(common::to_index(shape[py::int_(1)])),
-                        static_cast<int>(common::to_index(shape[py::int_(0)])));
+    const cv::Size size(common::to_extent(shape[py::int_(1)], "image.shape[1]"),
+                        common::to_extent(shape[py::int_(0)], "image.shape[0]"));
     std::vector<common::MatView> views;
     std::vector<cv::Mat> outlines;
     for (py::handle outline : picked) {

@@ -18,6 +18,7 @@
 #include "common/py_guard.hpp"
 #include "common/py_ndarray.hpp"
 #include "common/py_values.hpp"
+#include "common/video_probe.hpp"
 #include "tavelin/py_module.hpp"
 
 namespace tavelin {
@@ -26,7 +27,9 @@ namespace {
 
 // The frame a frame number names: fractional numbers are truncated, as
 // OpenCV's seek truncates them.
-int64_t frame_position(py::handle number) { return common::to_int(number).cast<long long>(); }
+int64_t frame_position(py::handle number, const char* name = "frame number") {
+    return common::to_integer(number, name);
+}
 
 std::vector<int64_t> frame_positions(const py::list& numbers) {
     std::vector<int64_t> positions;
@@ -36,7 +39,9 @@ std::vector<int64_t> frame_positions(const py::list& numbers) {
 }
 
 // Frames of one file, read through the shared reader, which is opened when
-// the first frame is needed; the file's first frame is read once.
+// the first frame is needed; the file's first frame is read once. A file
+// that cannot be opened (gone since its Video was made, a folder, not a
+// video) is an OSError naming it, not a run of lost frames.
 class FileFrames {
 public:
     explicit FileFrames(std::string path) : path_(std::move(path)) {}
@@ -72,7 +77,13 @@ public:
 
 private:
     common::FrameReader& reader() {
-        if (!reader_) reader_ = common::core_call([&] { return std::make_unique<common::FrameReader>(path_); });
+        if (!reader_)
+            reader_ = common::core_call([&] {
+                auto opened = std::make_unique<common::FrameReader>(path_);
+                if (!opened->is_open())
+                    common::throw_unreadable_video(path_, "cannot read the video: " + opened->open_error());
+                return opened;
+            });
         return *reader_;
     }
 
@@ -97,10 +108,26 @@ bool is_integral(py::handle value) {
     return std::isfinite(real) && std::floor(real) == real;
 }
 
+// Throws ValueError naming the clip when its file numbers, counted from
+// `first`, name no file of the `count` videos.
+void check_clip_files(py::handle clip, size_t index, size_t count, long long first) {
+    py::object start = clip.attr("start_i"), end = clip.attr("end_i");
+    const py::int_ low(first), high(first + static_cast<long long>(count) - 1);
+    for (const py::object& number : {start, end}) {
+        if (!is_integral(number) || (number >= low && number <= high)) continue;
+        throw py::value_error("clip " + std::to_string(index) + " (files " + std::string(py::repr(start)) + " to " +
+                              std::string(py::repr(end)) + ") names file " + std::string(py::repr(number)) +
+                              (count == 0 ? std::string(", but there are no videos")
+                                          : ", but the " + std::to_string(count) + " videos are files " +
+                                                std::to_string(first) + " to " +
+                                                std::to_string(first + static_cast<long long>(count) - 1)));
+    }
+}
+
 // Clips must be readable in one walk over the files: integer file numbers,
 // a start not after the end, and each clip starting no earlier than the file
 // in which the previous one ended. Checked before any file is opened.
-void check_clip_order(const py::object& clips) {
+void check_clip_order(const py::object& clips, size_t video_count) {
     py::object previous_end;
     size_t index = 0;
     for (auto clip : clips) {
@@ -109,6 +136,7 @@ void check_clip_order(const py::object& clips) {
                                  std::string(py::repr(end)) + ")";
         if (!is_integral(start) || !is_integral(end)) throw py::value_error(name + ": file numbers must be integers");
         if (start > end) throw py::value_error(name + " starts in a later file than it ends in");
+        check_clip_files(clip, index, video_count, 1);
         if (previous_end && start < previous_end)
             throw py::value_error(name + " starts before file " + std::string(py::repr(previous_end)) +
                                   ", in which the previous clip ends; clips must be in recording order");
@@ -120,7 +148,8 @@ void check_clip_order(const py::object& clips) {
 // Walks the files in order and the clips with them; file numbers count from 1.
 py::tuple get_frame_index(const py::module_& m, const py::object& clips, const py::object& videos,
                           const py::object& space) {
-    check_clip_order(clips);
+    common::check_finite(space, "FrameSpace");
+    check_clip_order(clips, py::len(videos));
 
     py::list frames, captures;
     const py::int_ zero(0);
@@ -207,12 +236,14 @@ class ClipFrames {
 public:
     ClipFrames(py::module_ m, py::object clips, py::object videos, py::object space)
         : m_(std::move(m)), videos_(std::move(videos)), space_(std::move(space)) {
+        common::check_finite(space_, "FrameSpace");
         for (auto video : videos_) frame_counts_.append(video.attr("Frame_Count"));
         clips_ = py::iter(clips);
     }
 
     // The next (frame, capture) pair, or nothing at the end.
     std::optional<std::pair<py::object, py::object>> next() {
+        const Running running(*this);
         while (frame_ >= numbers_.size()) {
             if (!next_file()) return std::nullopt;
         }
@@ -242,6 +273,7 @@ public:
 
     // Ends the walk early and closes the open file.
     void close() {
+        const Running running(*this);
         reader_.reset();
         clips_ = py::iterator();
         files_ = numbers_ = py::list();
@@ -249,6 +281,24 @@ public:
     }
 
 private:
+    // Marks the walk as running while a call is in it. The file is read with
+    // the GIL released, so another thread could enter the walk meanwhile and
+    // move or close the reader under it: refused, as Python refuses to run a
+    // generator that is already executing. Set and tested with the GIL held.
+    class Running {
+    public:
+        explicit Running(ClipFrames& walk) : walk_(walk) {
+            if (walk_.running_) throw py::value_error("IterFrames is already running in another thread");
+            walk_.running_ = true;
+        }
+        ~Running() { walk_.running_ = false; }
+        Running(const Running&) = delete;
+        Running& operator=(const Running&) = delete;
+
+    private:
+        ClipFrames& walk_;
+    };
+
     // Moves to the next file of the clip, or to the first file of the next
     // clip; false when there is none.
     bool next_file() {
@@ -270,14 +320,22 @@ private:
         if (!reader_ || reader_->path() != path) {
             reader_.reset();  // the previous file is closed before the next one opens
             reader_ = std::make_unique<FileFrames>(path);
+            reader_->frame_size();  // opens it: a file that cannot be read fails here
         }
         return true;
     }
 
     // The frames of clip_: GetIndex over the frame counts, which prints its table.
     void begin_clip() {
+        check_clip_files(clip_, static_cast<size_t>(clip_index_), py::len(videos_), 0);
         const py::int_ sixty(60);
         py::object from = clip_.attr("start_i"), to = clip_.attr("end_i");
+        // NaN or infinite times would give the frame selection bounds it cannot walk.
+        const std::string clip_name = "Cliplist[" + std::to_string(clip_index_) + "].";
+        for (const char* time : {"start_min", "start_sec", "end_min", "end_sec"})
+            common::check_finite(clip_.attr(time), (clip_name + time).c_str());
+        common::check_finite(videos_[from].attr("FPS"), ("Videos[" + std::string(py::repr(from)) + "].FPS").c_str());
+        common::check_finite(videos_[to].attr("FPS"), ("Videos[" + std::string(py::repr(to)) + "].FPS").c_str());
         py::object index_from = py::object(videos_[from].attr("FPS")) *
                                 (py::object(clip_.attr("start_min")) * sixty + py::object(clip_.attr("start_sec")));
         py::object index_to = py::object(videos_[to].attr("FPS")) *
@@ -310,6 +368,7 @@ private:
     size_t frame_ = 0;  // position in numbers_ of the next frame
     std::unique_ptr<FileFrames> reader_;
     py::object record_frame_;  // the last frame read in this walk
+    bool running_ = false;     // a call is in the walk (see Running)
 };
 
 // GetFrames_multi: one frame of the caller's open capture.
@@ -381,11 +440,13 @@ py::object exact_frame(const std::string& path, long long target) {
 py::tuple get_frames_multi(const py::module_& m, const py::object& capture_object, const py::object& video,
                            const py::object& number, const py::object& n, const py::object& ivideo,
                            const py::object& clips) {
+    const long long target = std::max<long long>(0, frame_position(number, "FramesIndex"));
     py::object capture = make_capture(m, n, ivideo, number, video, py::object(clips[n]).attr("InjRate"));
 
     py::module_ cv2 = py::module_::import("cv2");
-    const long long target = std::max<long long>(0, frame_position(number));
-    const long long next = frame_position(capture_object.attr("get")(cv2.attr("CAP_PROP_POS_FRAMES")));
+    // Never below 0, so that target - next cannot overflow.
+    const long long next =
+        std::max<long long>(0, frame_position(capture_object.attr("get")(cv2.attr("CAP_PROP_POS_FRAMES"))));
     const std::string path = common::fs_path(video.attr("path"));
     auto& seeked = seeked_captures();
     const bool exact_position = seeked.count(capture_object.ptr()) == 0;
@@ -410,7 +471,7 @@ py::tuple get_frames_multi(const py::module_& m, const py::object& capture_objec
             grab_to(next);
             capture_object.attr("grab")();
         } else {
-            capture_object.attr("set")(cv2.attr("CAP_PROP_POS_FRAMES"), target + 1);
+            capture_object.attr("set")(cv2.attr("CAP_PROP_POS_FRAMES"), static_cast<double>(target) + 1);
             seeked.insert(capture_object.ptr());
         }
     }
@@ -427,7 +488,16 @@ py::object extract_from_videos(const py::module_& m, const py::object& given, co
         const bool is_path = py::isinstance<py::str>(item) || py::isinstance(item, path_like);
         videos.append(is_path ? m.attr("Video")(item) : py::reinterpret_borrow<py::object>(item));
     }
+    common::check_finite(time_space, "TimeSpace");
     py::object fps = py::object(videos[0]).attr("FPS");
+    if (fps.equal(py::int_(0))) {
+        // No frame rate: the step would be 0 frames. Named when the file cannot be read.
+        const std::string first = common::fs_path(py::object(videos[0]).attr("path"));
+        common::core_call([&] {
+            if (common::probe_video(first).size.empty())
+                common::throw_unreadable_video(first, "cannot read the video that gives the frame rate");
+        });
+    }
     py::object frame_space = time_space * fps;
     py::list clips;
     clips.append(m.attr("Clip")(sm, ss, 1, em, es, py::len(videos), 0));
@@ -446,7 +516,9 @@ void declare_frame_readers(py::module_& m) {
                 "the frames read with their Capture (clip index from 0, file number, frame\n"
                 "number, clock time TimeCal(start_time, frame / FPS), InjRate), then for each\n"
                 "frame that could not be read (its number is printed) the file's first frame and\n"
-                "None. A clip with integer file numbers out of order raises ValueError.",
+                "None. A clip with integer file numbers out of order, or naming a file beyond\n"
+                "Videos, raises ValueError; a file that cannot be opened (gone, not a video)\n"
+                "raises OSError naming it.",
                 [m](py::object Cliplist, py::object Videos, py::object FrameSpace) {
                     return get_frame_index(m, Cliplist, Videos, FrameSpace);
                 });
@@ -457,8 +529,9 @@ void declare_frame_readers(py::module_& m) {
                 "File numbers count from 0. Returns (Frames, Captures), two parallel lists with\n"
                 "one entry per listed frame; prints each frame number, and for a frame that\n"
                 "cannot be read a '------------Lost one frame at No. k/n-------------' line,\n"
-                "a white image in Frames and a capture without frame. IterFrames gives the same\n"
-                "one frame at a time.",
+                "a white image in Frames and a capture without frame. A clip naming a file beyond\n"
+                "Videos raises ValueError, a file that cannot be opened OSError naming it.\n"
+                "IterFrames gives the same one frame at a time.",
                 [m](py::object Cliplist, py::object Videos, py::object FrameSpace) {
                     py::list frames, captures;
                     ClipFrames walk(m, Cliplist, Videos, FrameSpace);

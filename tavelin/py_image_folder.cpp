@@ -34,7 +34,7 @@ void declare_image_folder(py::module_& m) {
                 [](py::object path, py::object fps, py::object crop) {
                     (void)crop;
                     const std::string folder = common::fs_path(path);
-                    const double rate = py::float_(fps).cast<double>();
+                    const double rate = common::finite_double(py::float_(fps), "fps");
                     common::core_call([&] { tavelin::write_folder_video(folder, rate); });
                 });
 }

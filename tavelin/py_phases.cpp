@@ -43,7 +43,13 @@ cv::Mat bound(py::handle value, const char* name) {
 py::object color_seperate(const py::object& image, const py::object& lower_hsv, const py::object& upper_hsv) {
     const common::MatView frame = common::mat_view(image, "image");
     const cv::Mat hsv = common::core_call([&] { return to_hsv(frame.mat); });
-    const Bounds range{bound(lower_hsv, "lower_hsv"), bound(upper_hsv, "upper_hsv")};
+    Bounds range{bound(lower_hsv, "lower_hsv"), bound(upper_hsv, "upper_hsv")};
+    // cv::inRange wants both bounds of one type; bounds of different types
+    // (ints and floats) are taken as doubles, as cv2 takes tuples of numbers.
+    if (range.lower.depth() != range.upper.depth()) {
+        range.lower.convertTo(range.lower, CV_64F);
+        range.upper.convertTo(range.upper, CV_64F);
+    }
     return common::to_array(common::core_call([&] { return range_mask(hsv, range); }));
 }
 
@@ -52,8 +58,8 @@ py::object color_seperate(const py::object& image, const py::object& lower_hsv, 
 // too), then computes all masks in one pass without the GIL.
 py::object separate_seq(const py::object& frame, const py::object& Phase) {
     py::object shape = frame.attr("shape");
-    const long long height = common::to_index(shape[py::int_(0)]);
-    const long long width = common::to_index(shape[py::int_(1)]);
+    const int height = common::to_extent(shape[py::int_(0)], "frame.shape[0]");
+    const int width = common::to_extent(shape[py::int_(1)], "frame.shape[1]");
     py::module_ numpy = py::module_::import("numpy");
 
     std::vector<Bounds> ranges;
@@ -98,9 +104,7 @@ py::object separate_seq(const py::object& frame, const py::object& Phase) {
             result.append(common::to_array(std::move(mask)));
             continue;
         }
-        if (!full)
-            full =
-                common::to_array(cv::Mat(static_cast<int>(height), static_cast<int>(width), CV_8UC1, cv::Scalar(255)));
+        if (!full) full = common::to_array(cv::Mat(height, width, CV_8UC1, cv::Scalar(255)));
         result.append(full);
     }
     return result;
@@ -120,9 +124,9 @@ void cal_area(const py::object& self) {
     (void)height, (void)width;
     py::list areas;
     self.attr("PhaseArea") = areas;
-    const long long count = common::to_index(self.attr("PhaseNum"));
+    const long long count = common::to_index(self.attr("PhaseNum"), "PhaseNum");
     for (long long k = 0; k < count; ++k) {
-        const common::MatView mask = common::mat_view(self.attr("Phase_frames")[py::int_(k)], "mask");
+        const common::MatView mask = common::mask_view(self.attr("Phase_frames")[py::int_(k)], "mask");
         areas.append(py::int_(common::core_call([&] { return cv::countNonZero(mask.mat); })));
     }
 }

@@ -21,6 +21,12 @@ bool both_zero(const py::object& a, const py::object& b) { return a.equal(b) && 
 py::object frame_window(const py::module_& m, const py::object& fps, const py::object& frame_count,
                         const py::object& space, const py::object& sm, const py::object& ss, const py::object& em,
                         const py::object& es) {
+    common::check_finite(fps, "FPS");
+    common::check_finite(space, "Space");
+    common::check_finite(sm, "Sm");
+    common::check_finite(ss, "Ss");
+    common::check_finite(em, "Em");
+    common::check_finite(es, "Es");
     const py::int_ sixty(60), one(1);
     py::object start = py::int_(0);
     if (!both_zero(sm, ss)) start = fps * (sm * sixty + ss);
@@ -29,7 +35,8 @@ py::object frame_window(const py::module_& m, const py::object& fps, const py::o
         py::object candidate = fps * (em * sixty + es + one);
         if (candidate < frame_count) end = candidate;
     }
-    return m.attr("orange")(common::to_int(start), common::to_int(end), common::to_int(space));
+    return m.attr("orange")(common::to_int(start, "the start frame FPS * (Sm * 60 + Ss)"),
+                            common::to_int(end, "the end frame"), common::to_int(space, "Space"));
 }
 
 }  // namespace
@@ -66,10 +73,14 @@ TOOLKIT_MODULE(Tessil, m) {
                           "Frame_Count (an int: the frames a forward read delivers), start_time (the clock time of its "
                           "first frame) and Vdo (the\n"
                           "closed capture that read them). A start_time equal to [0, 0, 0], the default\n"
-                          "included, is replaced by the file's creation time.");
+                          "included, is replaced by the file's creation time. FileNotFoundError when\n"
+                          "path does not exist; a file OpenCV cannot open gives FPS 0.0 and no frames.");
 
     common::def_method(video, "__init__(self, path, start_time=[0, 0, 0])", "Describes the file at path.",
                        [m](py::object self, py::object path, py::object start_time) {
+                           // A file that is not there is an error at once (FileNotFoundError
+                           // naming it), not a Video with no frames that every reader skips.
+                           py::module_::import("os").attr("stat")(path);
                            py::module_ cv2 = py::module_::import("cv2");
                            py::object capture = cv2.attr("VideoCapture")(common::fs_str(common::fs_path(path)));
                            self.attr("Vdo") = capture;

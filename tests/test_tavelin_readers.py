@@ -123,18 +123,24 @@ def test_clip_order_is_checked_before_reading(recordings):
             Tavelin.GetFrameIndex(clips, videos, 10)
     frames, captures = Tavelin.GetFrameIndex([Tavelin.Clip(0, 0, 2.0, 0, 0, 2, 0)], videos, 20)
     assert [i for _, i in indices(frames)] == [0, 20, 40]
-    # A clip beyond the files reads nothing; an empty clip list fails at the first file.
-    assert Tavelin.GetFrameIndex([Tavelin.Clip(0, 0, 4, 0, 0, 4, 0)], videos, 10) == ([], [])
+    # A clip beyond the files is named; an empty clip list fails at the first file.
+    with pytest.raises(ValueError, match=r"clip 0 \(files 4 to 4\) names file 4, but the 3 videos are files 1 to 3"):
+        Tavelin.GetFrameIndex([Tavelin.Clip(0, 0, 4, 0, 0, 4, 0)], videos, 10)
     with pytest.raises(IndexError):
         Tavelin.GetFrameIndex([], videos, 10)
     assert Tavelin.GetFrameIndex([], [], 10) == ([], [])
 
 
-def test_unreadable_file_rate_fails_with_the_division(recordings, tmp_path):
-    video = Tavelin.Video(str(tmp_path / "none.MTS"), [1, 0, 0])
+def test_unreadable_file_is_named(recordings, tmp_path):
+    with pytest.raises(FileNotFoundError):
+        Tavelin.Video(str(tmp_path / "none.MTS"), [1, 0, 0])
+    (tmp_path / "text.MTS").write_text("not a video")
+    video = Tavelin.Video(str(tmp_path / "text.MTS"), [1, 0, 0])
+    assert video.FPS == 0
     video.Frame_Count = 10
-    with pytest.raises(ZeroDivisionError):
+    with pytest.raises(OSError) as error:
         Tavelin.GetFrameIndex([Tavelin.Clip(0, 0, 1, 0, 0, 1, 0)], [video], 5)
+    assert error.value.filename == str(tmp_path / "text.MTS")
 
 
 @pytest.mark.parametrize("container", CONTAINERS)
@@ -283,6 +289,6 @@ def test_iter_frames_reports_bad_clips_when_it_reaches_them(recordings):
     videos = videos_of(recordings[".MTS"])
     stream = Tavelin.IterFrames([Tavelin.Clip(0, 0, 0, 0, 0.2, 0, 0), Tavelin.Clip(0, 0, 0, 0, 0, 5, 0)], videos, 5)
     assert len([next(stream) for _ in range(2)]) == 2
-    with pytest.raises(IndexError):
+    with pytest.raises(ValueError, match=r"clip 1 \(files 0 to 5\) names file 5"):
         next(stream)
     assert list(Tavelin.IterFrames([], videos, 5)) == []

@@ -55,9 +55,12 @@ def inspect_default():
 
 def test_missing_file(tmp_path):
     missing = str(tmp_path / "gone.MTS")
-    with pytest.raises(FileNotFoundError):
-        Tessil.Video(missing)
-    video = Tessil.Video(missing, [1, 2, 3])
+    for start_time in ([0, 0, 0], [1, 2, 3]):
+        with pytest.raises(FileNotFoundError) as error:
+            Tessil.Video(missing, start_time)
+        assert error.value.filename == missing
+    (tmp_path / "text.MTS").write_text("not a video")
+    video = Tessil.Video(str(tmp_path / "text.MTS"), [1, 2, 3])
     assert (video.FPS, video.Frame_Count) == (0.0, 0)
     assert Tessil.GetCaptures(video.FPS, video.Frame_Count, 5) == []  # orange(0, -1, 5)
 

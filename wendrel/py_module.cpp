@@ -7,24 +7,62 @@
 
 namespace py = pybind11;
 
+namespace {
+
+py::object index_of(py::handle value) {
+    PyObject* index = PyNumber_Index(value.ptr());
+    if (!index) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(index);
+}
+
+// start, start + step, ... up to stop, exact for Python ints of any size: the
+// values are computed with the interpreter's arithmetic, or with C integers
+// when the whole range fits in them.
+py::list number_range(const py::object& start, const py::object& stop, const py::object& step) {
+    const py::object first = index_of(start), last = index_of(stop), by = index_of(step);
+    if (by <= py::int_(0)) throw py::value_error("orange() step must be positive, got " + std::string(py::repr(by)));
+    if (first > last) return py::list();
+    const py::object count = common::floordiv(last - first, by) + py::int_(1);
+    const Py_ssize_t n = PyLong_AsSsize_t(count.ptr());
+    if (n == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        PyErr_SetString(
+            PyExc_OverflowError,
+            ("orange() would give " + std::string(py::repr(count)) + " values, more than a list holds").c_str());
+        throw py::error_already_set();
+    }
+    py::list values(static_cast<size_t>(n));
+    int overflow_first = 0, overflow_last = 0, overflow_by = 0;
+    const long long c_first = PyLong_AsLongLongAndOverflow(first.ptr(), &overflow_first);
+    (void)PyLong_AsLongLongAndOverflow(last.ptr(), &overflow_last);
+    const long long c_by = PyLong_AsLongLongAndOverflow(by.ptr(), &overflow_by);
+    if (overflow_first == 0 && overflow_last == 0 && overflow_by == 0) {
+        // Every value lies in [first, last]: no C overflow.
+        long long v = c_first;
+        for (Py_ssize_t k = 0; k < n; ++k) {
+            values[static_cast<size_t>(k)] = py::int_(v);
+            if (k + 1 < n) v += c_by;
+        }
+        return values;
+    }
+    py::object v = first;
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        values[static_cast<size_t>(k)] = v;
+        v = v + by;
+    }
+    return values;
+}
+
+}  // namespace
+
 TOOLKIT_MODULE(Wendrel, m) {
     m.doc() = "Number ranges and file helpers: orange, GetFiles, makedir.";
 
     common::def(m, "orange(start, stop, step)",
                 "The list start, start + step, ... up to and including stop when it falls on\n"
-                "the step; an empty list when start > stop. step must be positive.",
-                [](py::object start, py::object stop, py::object step) {
-                    const auto first = common::to_index(start);
-                    const auto last = common::to_index(stop);
-                    const auto by = common::to_index(step);
-                    if (by <= 0) throw py::value_error("orange() step must be positive, got " + std::to_string(by));
-                    py::list values;
-                    for (long long v = first; v <= last; v += by) {
-                        values.append(v);
-                        if (last - v < by) break;  // the next value would pass stop (or overflow)
-                    }
-                    return values;
-                });
+                "the step; an empty list when start > stop. step must be positive. Exact for\n"
+                "ints of any size; OverflowError for more values than a list holds.",
+                [](py::object start, py::object stop, py::object step) { return number_range(start, stop, step); });
 
     common::def(m, "GetFiles(folder, pattern)",
                 "Full paths of the files in folder that match pattern, sorted by file name\n"
