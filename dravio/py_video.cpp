@@ -28,6 +28,7 @@ const Codec& codec_for(py::handle format) {
 }
 
 long long positive_step(py::handle value, const char* name) {
+    common::check_finite(value, name);
     const long long step = common::to_index(value, name);
     if (step < 1) throw py::value_error(std::string(name) + " must be a positive integer, got " + std::to_string(step));
     return step;
@@ -172,6 +173,10 @@ void declare_video(py::module_& m) {
                 [](py::object path, py::object format, py::object fps, py::object size) {
                     const Codec& codec = codec_for(format);
                     common::check_finite(fps, "fps");
+                    // cv2 cannot parse a size beyond OpenCV's int range and says only that.
+                    if (py::isinstance<py::sequence>(size) && !py::isinstance<py::str>(size))
+                        for (auto extent : size)
+                            if (py::isinstance<py::int_>(extent)) common::to_extent(extent, "size");
                     // cv2 takes the path as a str: a path-like object is turned into one, and
                     // a NUL byte, at which cv2 would cut the name, is a ValueError.
                     const py::str file = common::fs_str(common::fs_path(path));

@@ -22,6 +22,7 @@ py::object frame_window(const py::module_& m, const py::object& fps, const py::o
                         const py::object& space, const py::object& sm, const py::object& ss, const py::object& em,
                         const py::object& es) {
     common::check_finite(fps, "FPS");
+    common::check_finite(frame_count, "Frame_Count");
     common::check_finite(space, "Space");
     common::check_finite(sm, "Sm");
     common::check_finite(ss, "Ss");

@@ -106,9 +106,14 @@ def test_numbers_that_hung_or_crashed_raise_named_errors(recording, tmp_path, ca
     (lambda: Dravio.cv_toVideo([np.zeros((8, 8, 3), np.uint8)], "unused.mp4", 25, space=2**70), OverflowError,
      "space"),
     (lambda: Dravio.VideoCombine(["unused.mp4"], "out.mp4", space=-(2**65)), OverflowError, "space"),
+    (lambda: Dravio.cv_toVideo([np.zeros((8, 8, 3), np.uint8)], "unused.mp4", 25, space=NAN), ValueError, "space"),
+    (lambda: Dravio.VideoCombine(["unused.mp4"], "out.mp4", space=INF), ValueError, "space"),
+    (lambda: Tessil.GetCaptures(25.0, INF, 5, Es=1), ValueError, "Frame_Count"),
+    (lambda: Dravio.cv_VideoWriter("unused.mp4", ".mp4", 25, (2**63, 5)), OverflowError, "size"),
 ], ids=["TimeCal sec", "TimeCal t1", "GetCaptures Space", "GetCaptures FPS", "GetCaptures Em",
         "GetCaptures overflowing start", "GetIndex NaN space", "GetIndex zero space", "evenLightImg size",
-        "cv_toVideo space", "VideoCombine space"])
+        "cv_toVideo space", "VideoCombine space", "cv_toVideo NaN space", "VideoCombine inf space",
+        "GetCaptures inf Frame_Count", "cv_VideoWriter huge size"])
 def test_bad_numbers_raise_errors_naming_the_argument(call, error, name):
     with pytest.raises(error, match=name.replace("[", r"\[").replace("]", r"\]")):
         call()
@@ -129,6 +134,8 @@ def test_orange_is_exact_for_any_int(start, stop, step):
 def test_orange_refuses_more_values_than_a_list_holds():
     with pytest.raises(OverflowError, match="orange"):
         Wendrel.orange(0, 2**80, 1)
+    with pytest.raises(MemoryError):  # fits the list's size type, not in memory
+        Wendrel.orange(0, 2**63, 2)
 
 
 def test_getindex_is_exact_next_to_the_64_bit_limit():

@@ -31,7 +31,10 @@ py::list number_range(const py::object& start, const py::object& stop, const py:
             ("orange() would give " + std::string(py::repr(count)) + " values, more than a list holds").c_str());
         throw py::error_already_set();
     }
-    py::list values(static_cast<size_t>(n));
+    // PyList_New refuses what no memory can hold with MemoryError.
+    PyObject* made = PyList_New(n);
+    if (!made) throw py::error_already_set();
+    auto values = py::reinterpret_steal<py::list>(made);
     int overflow_first = 0, overflow_last = 0, overflow_by = 0;
     const long long c_first = PyLong_AsLongLongAndOverflow(first.ptr(), &overflow_first);
     (void)PyLong_AsLongLongAndOverflow(last.ptr(), &overflow_last);
@@ -40,15 +43,17 @@ py::list number_range(const py::object& start, const py::object& stop, const py:
         // Every value lies in [first, last]: no C overflow.
         long long v = c_first;
         for (Py_ssize_t k = 0; k < n; ++k) {
-            values[static_cast<size_t>(k)] = py::int_(v);
+            PyList_SET_ITEM(values.ptr(), k, py::int_(v).release().ptr());
             if (k + 1 < n) v += c_by;
+            if ((k & 0xFFFFF) == 0xFFFFF && PyErr_CheckSignals() != 0) throw py::error_already_set();
         }
         return values;
     }
     py::object v = first;
     for (Py_ssize_t k = 0; k < n; ++k) {
-        values[static_cast<size_t>(k)] = v;
+        PyList_SET_ITEM(values.ptr(), k, v.inc_ref().ptr());
         v = v + by;
+        if ((k & 0xFFFFF) == 0xFFFFF && PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
     return values;
 }
