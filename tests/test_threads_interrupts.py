@@ -37,49 +37,50 @@ def long_video(tmp_path_factory):
     return samples.write_video(tmp_path_factory.mktemp("long") / "long.MTS", 400, 1)
 
 
-def test_four_threads_share_one_reader(long_video):
-    code = """
-        import sys, threading
-        import Tavelin, samples
-        reader = Tavelin._FrameReader(sys.argv[1])
-        wanted = [list(range(start, 400, 7)) for start in range(4)]
-        got = [[] for _ in wanted]
-        def work(k):
-            for number in wanted[k]:
-                got[k].append(samples.read_index(reader.read(number))[1])
-        threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
-        for thread in threads: thread.start()
-        for thread in threads: thread.join()
-        print("same" if got == wanted else f"wrong {got} {wanted}")
-    """
-    code_, out, err = finish(child(code, long_video))
-    assert code_ == 0, err
+# The child's harness: each of the threads k reads the frames wanted[k] and
+# keeps the numbers the frames carry; the child prints whether all came right.
+FOUR_THREADS = """
+import sys, threading
+import cv2, Tavelin, Tessil, samples
+
+def in_threads(wanted, work):
+    got = [[] for _ in wanted]
+    threads = [threading.Thread(target=work, args=(numbers, got[k])) for k, numbers in enumerate(wanted)]
+    for thread in threads: thread.start()
+    for thread in threads: thread.join()
+    print("same" if got == wanted else f"wrong {got} {wanted}")
+"""
+
+
+def assert_threads_read_right(code, video):
+    status, out, err = finish(child(FOUR_THREADS + textwrap.dedent(code), video))
+    assert status == 0, err
     assert out.strip() == "same"
+
+
+def test_four_threads_share_one_reader(long_video):
+    assert_threads_read_right("""
+        reader = Tavelin._FrameReader(sys.argv[1])
+        def work(numbers, got):
+            for number in numbers:
+                got.append(samples.read_index(reader.read(number))[1])
+        in_threads([list(range(start, 400, 7)) for start in range(4)], work)
+    """, long_video)
 
 
 def test_threads_reading_one_file_through_get_frames_multi(long_video):
     """Far frames come from one exact reader of the file, shared by the threads."""
-    code = """
-        import sys, threading
-        import cv2, Tavelin, Tessil, samples
+    assert_threads_read_right("""
         video = Tessil.Video(sys.argv[1], [1, 0, 0])
         clips = [Tavelin.Clip(0, 0, 0, 0, 15, 0, 0)]
-        wanted = [list(range(399 - start, 0, -97)) for start in range(4)]
-        got = [[] for _ in wanted]
-        def work(k):
+        def work(numbers, got):
             capture = cv2.VideoCapture(sys.argv[1])
-            for number in wanted[k]:
+            for number in numbers:
                 frame, _ = Tavelin.GetFrames_multi(capture, video, number, 0, 0, clips)
-                got[k].append(samples.read_index(frame)[1])
+                got.append(samples.read_index(frame)[1])
             capture.release()
-        threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
-        for thread in threads: thread.start()
-        for thread in threads: thread.join()
-        print("same" if got == wanted else f"wrong {got} {wanted}")
-    """
-    code_, out, err = finish(child(code, long_video))
-    assert code_ == 0, err
-    assert out.strip() == "same"
+        in_threads([list(range(399 - start, 0, -97)) for start in range(4)], work)
+    """, long_video)
 
 
 def test_an_iterator_used_from_two_threads_refuses_the_second(long_video):
